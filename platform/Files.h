@@ -1,0 +1,35 @@
+#pragma once
+// The file port. Paths are UTF-8. Opening failures raise EVelmoraError with a
+// message naming the file and the system's reason; read and write failures raise EInOutError.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Velmora {
+
+class IFile {
+public:
+    virtual ~IFile() = default;
+    virtual std::int64_t Size() = 0;
+    virtual std::int64_t Position() = 0;
+    virtual void Seek(std::int64_t position) = 0;
+    // Answers the number of bytes read (0 at the end).
+    virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+    // Writes all of the bytes or raises.
+    virtual void Write(const void* buffer, std::int64_t count) = 0;
+};
+
+class IFileSystem {
+public:
+    virtual ~IFileSystem() = default;
+    // Open for reading, shared with no one: fails while another program holds the file.
+    virtual std::unique_ptr<IFile> OpenReadExclusive(const std::string& path) = 0;
+    // Create anew (an existing file is replaced), shared with no one.
+    virtual std::unique_ptr<IFile> CreateExclusive(const std::string& path) = 0;
+    virtual bool DeleteFile(const std::string& path) = 0;
+    // "\\" on Windows, "/" on POSIX.
+    virtual std::string PathSeparator() const = 0;
+};
+
+}  // namespace Velmora

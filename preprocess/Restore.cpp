@@ -1,0 +1,102 @@
+#include <string>
+#include <vector>
+
+#include "platform/Errors.h"
+#include "preprocess/DealWithUFO.h"
+#include "preprocess/TextUtils.h"
+
+namespace Velmora {
+
+namespace {
+
+std::string WithoutTrailingPeriodsAndBlanks(std::string text)
+{
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ' || text.back() == '\r' || text.back() == '\n')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+struct TBackupFile {
+    std::string LogicalName;
+    std::string Type;
+};
+
+}  // namespace
+
+bool TForm_DealWithUFO::RestoreDatabase()
+{
+    SetStatusText(DealWithUFOText::StatusRestoring);
+    FTargetConnection->SetConnectionString(ConnectionStrings::Master);
+
+    // Whatever happens from here on: disconnect, remove the staging copy, fill the bar.
+    struct TCleanup {
+        TForm_DealWithUFO& Form;
+        IFileSystem& Files;
+        ~TCleanup()
+        {
+            try {
+                Form.FTargetConnection->Close();
+            } catch (...) {
+            }
+            try {
+                Files.DeleteFile(Form.FTempFile);
+            } catch (...) {
+            }
+            Form.Progress_Step.SetPercent(100);
+        }
+    } cleanup{*this, FPlatform.Files};
+
+    const int position = ChooseBackupSet();
+    const std::string tempFile = QuoteSqlText(FTempFile);
+
+    try {
+        FTargetConnection->Open();
+
+        if (OpenQuery("select * from sysdatabases WHERE name='UFDATA'") && FADOQuery->RecordCount() > 0) {
+            ExecCommand(" ALTER DATABASE UFDATA SET OFFLINE WITH ROLLBACK IMMEDIATE");
+            ExecCommand("drop DATABASE UFDATA");
+        }
+
+        // The file list of the set being restored, so that a file holding sets of
+        // different databases restores each with its own logical names.
+        std::string fileListStatement = "Restore FileListOnly From Disk='" + tempFile + "'";
+        if (position != 0) fileListStatement += " WITH FILE=" + std::to_string(position);
+        std::vector<TBackupFile> files;
+        if (OpenQuery(fileListStatement)) {
+            FADOQuery->First();
+            while (!FADOQuery->Eof()) {
+                files.push_back(TBackupFile{FADOQuery->FieldByName("Logicalname").AsString(),
+                                            Trim(FADOQuery->FieldByName("Type").AsString())});
+                FADOQuery->Next();
+            }
+            FADOQuery->Close();
+        }
+        // Without a file list the restore still runs, and the server says what is wrong.
+        while (files.size() < 2) files.push_back(TBackupFile{});
+
+        std::string statement = "restore database ufdata from Disk='" + tempFile + "'" + " WITH ";
+        if (position != 0) statement += "file=" + std::to_string(position) + ",";
+        statement += " RECOVERY," + std::string(" MOVE ") + "'" + QuoteSqlText(files[0].LogicalName) + "'" + " TO " +
+                     "'" + QuoteSqlText(FWorkDir + "ufdata.mdf") + "'";
+        statement += ",MOVE " + std::string("'") + QuoteSqlText(files[1].LogicalName) + "'" + " TO " + "'" +
+                     QuoteSqlText(FWorkDir + "ufdata.ldf") + "'";
+        for (std::size_t k = 2; k < files.size(); ++k) {
+            const std::string number = std::to_string(k + 1);
+            const std::string target =
+                FWorkDir + "ufdata_" + number + (files[k].Type == "L" ? ".ldf" : ".ndf");
+            statement += ",MOVE '" + QuoteSqlText(files[k].LogicalName) + "' TO '" + QuoteSqlText(target) + "'";
+        }
+        statement += ", REPLACE ";
+
+        FQuery->SetCommandText(statement);
+        FQuery->Execute();
+        return true;
+    } catch (const EProviderError& error) {
+        ShowMessage("不能还原数据库，创建失败" + WithoutTrailingPeriodsAndBlanks(error.what()),
+                    DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
+        return false;
+    }
+}
+
+}  // namespace Velmora

@@ -1,0 +1,37 @@
+#include "platform/Errors.h"
+#include "preprocess/DealWithUFO.h"
+
+namespace Velmora {
+
+bool TForm_DealWithUFO::OpenQuery(const std::string& statement) { return RunQuery(*FADOQuery, statement); }
+
+bool TForm_DealWithUFO::OpenCommonQuery(const std::string& statement) { return RunQuery(*CommonADOQuery, statement); }
+
+bool TForm_DealWithUFO::RunQuery(IQuery& query, const std::string& statement)
+{
+    try {
+        query.Close();
+        query.ClearSql();
+        query.AddSql(statement);
+        query.Open();
+        return true;
+    } catch (const EProviderError&) {
+        query.Close();
+        ShowMessage("SQL=" + statement + "不能执行", DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
+        return false;
+    }
+}
+
+bool TForm_DealWithUFO::ExecCommand(const std::string& statement)
+{
+    try {
+        FQuery->SetCommandText(statement);
+        FQuery->Execute();
+        return true;
+    } catch (const EProviderError&) {
+        ShowMessage("SQL=" + statement + "不能执行", DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
+        return false;
+    }
+}
+
+}  // namespace Velmora
