@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/core/RunTestSupport.h"
+
+namespace Velmora {
+namespace {
+
+using Testing::TRunFixture;
+
+class StagingCopy : public ::testing::Test, protected TRunFixture {
+protected:
+    const std::string Source = "C:\\backup\\ufdata.bak";
+    const std::string Target = "D:\\host\\TempLateTemp\\ufdatawk.temp";
+
+    static std::string Bytes(std::size_t n)
+    {
+        std::string data(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<char>((i * 131 + 7) % 256);
+        return data;
+    }
+    bool Copy() { return Form->CopyBackupFile(Source, Target); }
+};
+
+TEST_F(StagingCopy, EmptySourceGivesEmptyTargetAndAStillBar)
+{
+    Fake.Files.Contents[Source] = "";
+    EXPECT_TRUE(Copy());
+    EXPECT_EQ(Fake.Files.Contents.at(Target), "");
+    EXPECT_EQ(Form->Progress_Step.TotalParts(), 0);
+    EXPECT_EQ(Form->Percent(), 0);
+    EXPECT_TRUE(Fake.Files.ReadRequests.empty());
+}
+
+TEST_F(StagingCopy, PiecesOf1025Bytes)
+{
+    for (std::size_t size : {1025u, 1026u, 5000u}) {
+        TRunFixture run;
+        run.Fake.Files.Contents[Source] = Bytes(size);
+        EXPECT_TRUE(run.Form->CopyBackupFile(Source, Target));
+        EXPECT_EQ(run.Fake.Files.Contents.at(Target), Bytes(size)) << size;
+        const std::size_t pieces = (size + 1024) / 1025;
+        EXPECT_EQ(run.Fake.Files.ReadRequests.size(), pieces) << size;
+        for (auto request : run.Fake.Files.ReadRequests) EXPECT_EQ(request, 1025);
+        EXPECT_EQ(run.Fake.Toolkit.ProcessMessagesCalls, static_cast<int>(pieces));
+        EXPECT_EQ(run.Form->Progress_Step.TotalParts(), static_cast<std::int64_t>(size));
+        EXPECT_EQ(run.Form->Progress_Step.PartsComplete(), static_cast<std::int64_t>(size));
+        EXPECT_EQ(run.Form->Percent(), 100);
+        EXPECT_TRUE(run.Fake.Files.OpenFiles.empty());
+    }
+}
+
+TEST_F(StagingCopy, BarFollowsTheSourcePosition)
+{
+    Fake.Files.Contents[Source] = Bytes(4100);  // four pieces of 1025
+    std::vector<int> percents;
+    Fake.Toolkit.OnProcessMessages = [&] { percents.push_back(Form->Percent()); };
+    EXPECT_TRUE(Copy());
+    EXPECT_EQ(percents, (std::vector<int>{25, 50, 75, 100}));
+}
+
+TEST_F(StagingCopy, ExistingStagingCopyIsReplaced)
+{
+    Fake.Files.Contents[Source] = "new";
+    Fake.Files.Contents[Target] = std::string(5000, 'o');
+    EXPECT_TRUE(Copy());
+    EXPECT_EQ(Fake.Files.Contents.at(Target), "new");
+}
+
+TEST_F(StagingCopy, ReadOrWriteFailureCancelsQuietly)
+{
+    for (bool failRead : {true, false}) {
+        TRunFixture run;
+        run.Fake.Files.Contents[Source] = Bytes(4000);
+        (failRead ? run.Fake.Files.FailReadAt : run.Fake.Files.FailWriteAt) = 2050;
+        EXPECT_FALSE(run.Form->CopyBackupFile(Source, Target));
+        EXPECT_EQ(run.Form->ModalResult(), mrCancel);
+        EXPECT_TRUE(run.Fake.Toolkit.Messages.empty());
+        EXPECT_TRUE(run.Fake.Files.OpenFiles.empty()) << "both files closed";
+        EXPECT_EQ(run.Fake.Files.Contents.at(Target), Bytes(2050)) << "partial copy stays";
+    }
+}
+
+TEST_F(StagingCopy, SourceThatCannotBeOpenedIsNotThisStepsToAnswer)
+{
+    Fake.Files.Contents[Source] = "x";
+    Fake.Files.Locked.insert(Source);
+    EXPECT_THROW(Copy(), EVelmoraError);
+    EXPECT_THROW(Form->CopyBackupFile("C:\\missing.bak", Target), EVelmoraError);
+    EXPECT_EQ(Form->ModalResult(), mrNone);
+    EXPECT_TRUE(Fake.Files.OpenFiles.empty());
+}
+
+}  // namespace
+}  // namespace Velmora
