@@ -18,6 +18,9 @@ public:
     virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
     // Writes all of the bytes or raises.
     virtual void Write(const void* buffer, std::int64_t count) = 0;
+    // Finishes every pending write, raising EInOutError when one fails, and closes
+    // the file. An adapter that writes through at once has nothing to finish.
+    virtual void Close() {}
 };
 
 class IFileSystem {

@@ -27,6 +27,9 @@ bool TForm_DealWithUFO::CopyBackupFile(const std::string& source, const std::str
             Progress_Step.SetPartsComplete(sourceFile->Position());
             FPlatform.Toolkit.ProcessMessages();
         }
+        // The last bytes may still be on their way; a failure to write them is a write failure too.
+        targetFile->Close();
+        sourceFile->Close();
     } catch (...) {
         // The partial copy stays where it is; the restore never sees it.
         SetModalResult(mrCancel);

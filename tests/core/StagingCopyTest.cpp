@@ -82,6 +82,15 @@ TEST_F(StagingCopy, ReadOrWriteFailureCancelsQuietly)
     }
 }
 
+TEST_F(StagingCopy, FailureToWriteTheLastBytesOnCloseCancelsToo)
+{
+    Fake.Files.Contents[Source] = Bytes(3000);
+    Fake.Files.FailClose = true;
+    EXPECT_FALSE(Copy());
+    EXPECT_EQ(Form->ModalResult(), mrCancel);
+    EXPECT_TRUE(Fake.Toolkit.Messages.empty());
+}
+
 TEST_F(StagingCopy, SourceThatCannotBeOpenedIsNotThisStepsToAnswer)
 {
     Fake.Files.Contents[Source] = "x";

@@ -191,6 +191,11 @@ public:
         FPosition += count;
     }
 
+    void Close() override
+    {
+        if (FForWriting && FFiles.FailClose) throw EInOutError("写入失败：磁盘已满");
+    }
+
 private:
     TFakeFileSystem& FFiles;
     std::string FPath;

@@ -101,6 +101,8 @@ public:
     // Fail a read or a write once this many bytes have gone through (-1: never).
     std::int64_t FailReadAt = -1;
     std::int64_t FailWriteAt = -1;
+    // Fail the final write that closing a file being written does.
+    bool FailClose = false;
     std::vector<std::int64_t> ReadRequests;
     std::vector<std::string> Deleted;
     std::set<std::string> OpenFiles;
