@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+
+#include "plugin/posix/Velmora.h"
+#include "tests/posix/PosixTestSupport.h"
+
+namespace Velmora {
+namespace {
+
+using PosixTest::RunProcess;
+using PosixTest::TCapture;
+using PosixTest::TProcessResult;
+using PosixTest::TRedirect;
+using PosixTest::TTempDir;
+
+const char* const NotInstalledBox = "[错误] 此模板需要MsSqlServer2K 你的计算机上没有安装Sqlserver2K..\n";
+
+// A host folder with its work folder, and a server directory of its own.
+class PluginRun : public ::testing::Test {
+protected:
+    void SetUp() override { std::filesystem::create_directory(FDir / "TempLateTemp"); }
+
+    TProcessResult Host(std::vector<std::string> arguments, bool withPlugin = true)
+    {
+        arguments.insert(arguments.begin(), VELMORA_TEST_HOST);
+        if (withPlugin) {
+            arguments.push_back("--plugin");
+            arguments.push_back(VELMORA_TEST_PLUGIN);
+        }
+        return RunProcess(arguments, "", {{"VELMORA_SERVER_DIR", FDir / "server"}, {"TERM", "dumb"}});
+    }
+
+    std::vector<std::string> Call(const std::string& service)
+    {
+        return {"--folder", FDir.Path() + "/", "--backup", FDir / "UFDATA.BAK", "--year", "2004", "--service", service};
+    }
+
+    TTempDir FDir;
+};
+
+TEST_F(PluginRun, ServiceNotInstalledTellsTheUserAndAnswersZero)
+{
+    // Also: without --plugin the host finds the library of the build tree.
+    const TProcessResult run = Host(Call("missing"), false);
+    EXPECT_EQ(run.ExitCode, 1) << run.Err;
+    EXPECT_EQ(run.Out, "0\n");
+    EXPECT_NE(run.Err.find(NotInstalledBox), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("用友财务备份预处理"), std::string::npos) << run.Err;
+    EXPECT_EQ(run.Err.find("[警告]"), std::string::npos) << run.Err;
+}
+
+TEST_F(PluginRun, ServiceStatesWithTheirBoxesOrNone)
+{
+    const TProcessResult denied = Host(Call("denied"));
+    EXPECT_EQ(denied.ExitCode, 1);
+    EXPECT_EQ(denied.Out, "0\n");
+    EXPECT_NE(denied.Err.find("[错误] 没有访问服务的权限..\n"), std::string::npos) << denied.Err;
+
+    // A paused server ends the run without a word.
+    const TProcessResult paused = Host(Call("paused"));
+    EXPECT_EQ(paused.ExitCode, 1);
+    EXPECT_EQ(paused.Out, "0\n");
+    EXPECT_EQ(paused.Err.find("[错误]"), std::string::npos) << paused.Err;
+}
+
+TEST_F(PluginRun, AYearThatIsNoNumberStopsBeforeAnyWork)
+{
+    std::vector<std::string> arguments = Call("running");
+    arguments[5] = "20o4";
+    const TProcessResult run = Host(arguments);
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_EQ(run.Out, "0\n");
+    EXPECT_NE(run.Err.find("[错误] 年度“20o4”"), std::string::npos) << run.Err;
+}
+
+TEST_F(PluginRun, BadUsageIsExitTwoWithAReason)
+{
+    const TProcessResult nothing = Host({}, false);
+    EXPECT_EQ(nothing.ExitCode, 2);
+    EXPECT_NE(nothing.Err.find("缺少 --folder"), std::string::npos) << nothing.Err;
+    EXPECT_NE(nothing.Err.find("用法"), std::string::npos);
+    EXPECT_EQ(nothing.Out, "");
+
+    std::vector<std::string> unknown = Call("running");
+    unknown.push_back("--verbose");
+    EXPECT_EQ(Host(unknown).ExitCode, 2);
+
+    std::vector<std::string> noValue = {"--folder", "/tmp/", "--backup", "x", "--year"};
+    const TProcessResult missingValue = Host(noValue, false);
+    EXPECT_EQ(missingValue.ExitCode, 2);
+    EXPECT_NE(missingValue.Err.find("--year"), std::string::npos);
+
+    const TProcessResult badState = Host(Call("sleeping"));
+    EXPECT_EQ(badState.ExitCode, 2);
+    EXPECT_NE(badState.Err.find("sleeping"), std::string::npos) << badState.Err;
+
+    std::vector<std::string> badPlugin = Call("running");
+    badPlugin.push_back("--plugin");
+    badPlugin.push_back(FDir / "libNothing.so");
+    const TProcessResult unloadable = Host(badPlugin, false);
+    EXPECT_EQ(unloadable.ExitCode, 2);
+    EXPECT_NE(unloadable.Err.find("libNothing.so"), std::string::npos) << unloadable.Err;
+
+    const TProcessResult help = Host({"--help"}, false);
+    EXPECT_EQ(help.ExitCode, 0);
+    EXPECT_NE(help.Out.find("--service"), std::string::npos);
+}
+
+// ---------------------------------------------------------------- the library itself
+
+class PluginLibrary : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FLibrary = ::dlopen(VELMORA_TEST_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(FLibrary, nullptr) << ::dlerror();
+        DoIt = reinterpret_cast<TVelmoraDoIt>(::dlsym(FLibrary, "DoIt"));
+        Alloc = reinterpret_cast<TVelmoraSysAllocStringLen>(::dlsym(FLibrary, "VelmoraSysAllocStringLen"));
+        Free = reinterpret_cast<TVelmoraSysFreeString>(::dlsym(FLibrary, "VelmoraSysFreeString"));
+        Length = reinterpret_cast<TVelmoraSysStringLen>(::dlsym(FLibrary, "VelmoraSysStringLen"));
+        ASSERT_TRUE(DoIt && Alloc && Free && Length);
+    }
+    void TearDown() override
+    {
+        if (FLibrary) ::dlclose(FLibrary);
+    }
+
+    TVelmoraDoIt DoIt = nullptr;
+    TVelmoraSysAllocStringLen Alloc = nullptr;
+    TVelmoraSysFreeString Free = nullptr;
+    TVelmoraSysStringLen Length = nullptr;
+
+private:
+    void* FLibrary = nullptr;
+};
+
+TEST_F(PluginLibrary, ExportsDoItAndTheStringFunctionsOnly)
+{
+    const TProcessResult symbols = RunProcess({"/usr/bin/nm", "-D", "--defined-only", VELMORA_TEST_PLUGIN}, "", {});
+    if (symbols.ExitCode != 0) GTEST_SKIP() << "nm is not available";
+    std::vector<std::string> exported;
+    std::istringstream lines(symbols.Out);
+    std::string address, type, name;
+    while (lines >> address >> type >> name) {
+        if (type == "T" || type == "D" || type == "B" || type == "W" || type == "V" || type == "R") {
+            exported.push_back(name);
+        }
+    }
+    std::sort(exported.begin(), exported.end());
+    EXPECT_EQ(exported, (std::vector<std::string>{"DoIt", "VelmoraSysAllocStringLen", "VelmoraSysFreeString",
+                                                  "VelmoraSysStringLen"}));
+}
+
+TEST_F(PluginLibrary, DoItReplacesTheHostsStringAndNeverThrows)
+{
+    TTempDir dir;
+    std::filesystem::create_directories(dir / "server");
+    PosixTest::WriteWholeFile(dir / "server/service", "missing");
+    ::setenv("VELMORA_SERVER_DIR", (dir / "server").c_str(), 1);
+
+    TCapture err;
+    const int nothing = ::open("/dev/null", O_RDONLY);
+    char16_t* result = Alloc(u"host's own", 10);
+    {
+        TRedirect input(0, nothing);
+        TRedirect errors(2, err.Fd());
+        DoIt(&result, reinterpret_cast<void*>(0x4242), (dir.Path() + "/").c_str(), (dir / "UFDATA.BAK").c_str(),
+             "2004");
+        // Without a variable to answer in, there is nothing to do and nothing to crash on.
+        DoIt(nullptr, nullptr, nullptr, nullptr, nullptr);
+    }
+    ::close(nothing);
+    ::unsetenv("VELMORA_SERVER_DIR");
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(std::u16string(result, Length(result)), u"0");
+    Free(result);
+    EXPECT_EQ(err.Text().find(NotInstalledBox) != std::string::npos, true) << err.Text();
+    EXPECT_EQ(err.Text().find(NotInstalledBox), err.Text().rfind(NotInstalledBox));
+}
+
+TEST_F(PluginLibrary, StringsCrossTheBoundary)
+{
+    char16_t* text = Alloc(u"Provider", 8);
+    EXPECT_EQ(Length(text), 8u);
+    EXPECT_EQ(text[8], u'\0');
+    Free(text);
+    Free(nullptr);
+    EXPECT_EQ(Length(nullptr), 0u);
+}
+
+}  // namespace
+}  // namespace Velmora

@@ -1,0 +1,206 @@
+// A host for libVelmora.so that stands where the data-conversion program stands
+// on Windows: it loads the library, calls DoIt exactly as that program does and
+// prints what came back.
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "platform/Utf.h"
+#include "plugin/posix/Velmora.h"
+#include "standin/ServerDirectory.h"
+#include "standin/StandinServiceControl.h"
+
+namespace {
+
+constexpr int ExitConnected = 0;
+constexpr int ExitNothingPrepared = 1;
+constexpr int ExitUsage = 2;
+
+const char* const Usage =
+    "用法: velmora-host --folder DIR --backup FILE --year YEAR [--plugin PATH] [--service STATE]\n"
+    "\n"
+    "  --folder DIR     工作文件夹所在的文件夹；工作文件夹是 DIR 后直接接上 \"TempLateTemp/\"，\n"
+    "                   所以 DIR 要以 / 结尾，且 DIR/TempLateTemp/ 须已存在\n"
+    "  --backup FILE    要预处理的备份文件\n"
+    "  --year YEAR      期初余额的年度，十进制数字\n"
+    "  --plugin PATH    要加载的库（默认：本程序旁边的 libVelmora.so）\n"
+    "  --service STATE  调用前把模拟服务器的服务状态设为 STATE：\n"
+    "                   running、stopped、paused、missing 或 denied\n"
+    "  --help           显示本说明\n"
+    "\n"
+    "结果写到标准输出。退出码：0 得到连接字符串，1 结果为 \"0\"，2 用法或加载错误。\n";
+
+int UsageError(const std::string& message)
+{
+    std::fprintf(stderr, "velmora-host: %s\n\n%s", message.c_str(), Usage);
+    return ExitUsage;
+}
+
+std::string ExecutableFolder()
+{
+    std::vector<char> path(4096);
+    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
+    if (length <= 0) return std::string();
+    std::string text(path.data(), static_cast<std::size_t>(length));
+    const std::size_t slash = text.rfind('/');
+    return slash == std::string::npos ? std::string() : text.substr(0, slash);
+}
+
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// Next to the program, then where an installation puts libraries, then the build tree.
+std::string DefaultPluginPath()
+{
+    const std::string folder = ExecutableFolder();
+    std::vector<std::string> candidates;
+    if (!folder.empty()) {
+        candidates.push_back(folder + "/libVelmora.so");
+        candidates.push_back(folder + "/" VELMORA_HOST_LIBDIR_FROM_BINDIR "/libVelmora.so");
+    }
+#ifdef VELMORA_HOST_BUILD_PLUGIN
+    candidates.push_back(VELMORA_HOST_BUILD_PLUGIN);
+#endif
+    for (const std::string& candidate : candidates) {
+        if (Exists(candidate)) return candidate;
+    }
+    return candidates.empty() ? std::string("libVelmora.so") : candidates.front();
+}
+
+struct TOptions {
+    std::string Folder;
+    std::string Backup;
+    std::string Year;
+    std::string Plugin;
+    std::string Service;
+    bool HasFolder = false;
+    bool HasBackup = false;
+    bool HasYear = false;
+    bool HasService = false;
+    bool Help = false;
+};
+
+// Answers an empty text when all is well, otherwise what is wrong.
+std::string ParseOptions(int argc, char** argv, TOptions& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        bool hasValue = false;
+        const std::size_t equals = name.find('=');
+        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+            hasValue = true;
+        }
+        if (name == "--help" || name == "-h") {
+            options.Help = true;
+            continue;
+        }
+        std::string* target = nullptr;
+        bool* seen = nullptr;
+        if (name == "--folder") {
+            target = &options.Folder;
+            seen = &options.HasFolder;
+        } else if (name == "--backup") {
+            target = &options.Backup;
+            seen = &options.HasBackup;
+        } else if (name == "--year") {
+            target = &options.Year;
+            seen = &options.HasYear;
+        } else if (name == "--plugin") {
+            target = &options.Plugin;
+        } else if (name == "--service") {
+            target = &options.Service;
+            seen = &options.HasService;
+        } else {
+            return "未知的选项 " + name;
+        }
+        if (!hasValue) {
+            if (i + 1 >= argc) return "选项 " + name + " 缺少值";
+            value = argv[++i];
+        }
+        *target = value;
+        if (seen) *seen = true;
+    }
+    if (options.Help) return std::string();
+    if (!options.HasFolder) return "缺少 --folder";
+    if (!options.HasBackup) return "缺少 --backup";
+    if (!options.HasYear) return "缺少 --year";
+    if (options.Plugin.empty()) options.Plugin = DefaultPluginPath();
+    return std::string();
+}
+
+template <typename TFunction>
+TFunction Lookup(void* library, const char* name)
+{
+    return reinterpret_cast<TFunction>(::dlsym(library, name));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // The host's texts are in the locale's codeset, and so the library must read them.
+    std::setlocale(LC_ALL, "");
+
+    TOptions options;
+    const std::string problem = ParseOptions(argc, argv, options);
+    if (options.Help) {
+        std::fputs(Usage, stdout);
+        return ExitConnected;
+    }
+    if (!problem.empty()) return UsageError(problem);
+
+    void* library = ::dlopen(options.Plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        const char* reason = ::dlerror();
+        std::fprintf(stderr, "velmora-host: 无法加载插件 %s：%s\n", options.Plugin.c_str(), reason ? reason : "");
+        return ExitUsage;
+    }
+    const auto doIt = Lookup<TVelmoraDoIt>(library, "DoIt");
+    const auto allocString = Lookup<TVelmoraSysAllocStringLen>(library, "VelmoraSysAllocStringLen");
+    const auto freeString = Lookup<TVelmoraSysFreeString>(library, "VelmoraSysFreeString");
+    const auto stringLength = Lookup<TVelmoraSysStringLen>(library, "VelmoraSysStringLen");
+    if (!doIt || !allocString || !freeString || !stringLength) {
+        std::fprintf(stderr, "velmora-host: %s 不是本插件：缺少 DoIt 或字符串函数\n", options.Plugin.c_str());
+        ::dlclose(library);
+        return ExitUsage;
+    }
+
+    // Only once the call can be made is anything changed.
+    if (options.HasService) {
+        try {
+            Velmora::WriteServiceState(Velmora::DefaultServerDirectory(), options.Service);
+        } catch (const std::exception& error) {
+            ::dlclose(library);
+            return UsageError(std::string("无法设置服务状态“") + options.Service + "”：" + error.what());
+        }
+    }
+
+    // As the Windows host does: the variable already holds a string of its own, and
+    // the window is whatever the host's main window happens to be.
+    const std::u16string preset = u"(未设置)";
+    char16_t* result = allocString(preset.data(), static_cast<std::uint32_t>(preset.size()));
+    void* const hostWindow = reinterpret_cast<void*>(std::uintptr_t{0x10010});
+    doIt(&result, hostWindow, options.Folder.c_str(), options.Backup.c_str(), options.Year.c_str());
+
+    std::string text;
+    try {
+        text = Velmora::Utf16ToUtf8(std::u16string(result ? result : u"", stringLength(result)));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "velmora-host: 结果不是有效的 UTF-16 文本：%s\n", error.what());
+    }
+    freeString(result);
+    ::dlclose(library);
+
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+    return text.rfind("Provider=", 0) == 0 ? ExitConnected : ExitNothingPrepared;
+}
