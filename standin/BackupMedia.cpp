@@ -1,0 +1,305 @@
+#include "standin/BackupMedia.h"
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace Velmora::Standin {
+
+namespace {
+
+constexpr char MediaMagic[8] = {'V', 'L', 'M', 'R', 'M', 'D', 'A', '1'};
+constexpr char SetMagic[8] = {'V', 'L', 'M', 'R', 'S', 'E', 'T', '1'};
+constexpr std::uint32_t FormatVersion = 1;
+constexpr std::uint32_t MetadataVersion = 1;
+constexpr std::size_t MediaHeaderSize = 16;
+constexpr std::size_t SetHeaderSize = 32;
+// A description never comes near this; a larger length means damage, not a big set.
+constexpr std::uint32_t MetadataLimit = 16u << 20;
+
+std::array<std::uint32_t, 256> MakeCrcTable()
+{
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}
+
+void PutU32(std::string& out, std::uint32_t v)
+{
+    for (int k = 0; k < 4; ++k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
+}
+
+void PutU64(std::string& out, std::uint64_t v)
+{
+    for (int k = 0; k < 8; ++k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
+}
+
+void PutText(std::string& out, const std::string& text)
+{
+    PutU32(out, static_cast<std::uint32_t>(text.size()));
+    out += text;
+}
+
+std::uint64_t GetLittleEndian(const char* data, int bytes)
+{
+    std::uint64_t v = 0;
+    for (int k = bytes - 1; k >= 0; --k) v = (v << 8) | static_cast<unsigned char>(data[k]);
+    return v;
+}
+
+[[noreturn]] void Malformed(const std::string& path)
+{
+    throw EBackupMediaError(EBackupMediaError::TReason::Malformed,
+                            "The media family on device '" + path +
+                                "' is incorrectly formed. SQL Server cannot process this media family.");
+}
+
+// Reads the metadata fields in the order they were written; any overrun is damage.
+class TMetadataReader {
+public:
+    TMetadataReader(const std::string& data, const std::string& path) : FData(data), FPath(path) {}
+    std::uint32_t U32()
+    {
+        Need(4);
+        const auto v = static_cast<std::uint32_t>(GetLittleEndian(FData.data() + FAt, 4));
+        FAt += 4;
+        return v;
+    }
+    std::int64_t I64()
+    {
+        Need(8);
+        const auto v = static_cast<std::int64_t>(GetLittleEndian(FData.data() + FAt, 8));
+        FAt += 8;
+        return v;
+    }
+    std::string Text()
+    {
+        const std::uint32_t length = U32();
+        Need(length);
+        std::string v = FData.substr(FAt, length);
+        FAt += length;
+        return v;
+    }
+    bool AtEnd() const { return FAt == FData.size(); }
+
+private:
+    void Need(std::size_t n)
+    {
+        if (FData.size() - FAt < n) Malformed(FPath);
+    }
+    const std::string& FData;
+    const std::string& FPath;
+    std::size_t FAt = 0;
+};
+
+std::string EncodeMetadata(const TBackupSetInfo& set)
+{
+    std::string out;
+    PutU32(out, MetadataVersion);
+    for (const std::string* text : {&set.DatabaseName, &set.BackupName, &set.BackupDescription, &set.ServerName,
+                                    &set.MachineName, &set.UserName, &set.DatabaseCreationDate, &set.BackupStartDate,
+                                    &set.BackupFinishDate}) {
+        PutText(out, *text);
+    }
+    PutU64(out, static_cast<std::uint64_t>(set.DatabaseVersion));
+    PutU32(out, static_cast<std::uint32_t>(set.Files.size()));
+    for (const TBackupFileInfo& file : set.Files) {
+        PutText(out, file.LogicalName);
+        PutText(out, file.PhysicalName);
+        PutText(out, file.Type);
+        PutText(out, file.FileGroupName);
+        PutU64(out, static_cast<std::uint64_t>(file.Size));
+        PutU64(out, static_cast<std::uint64_t>(file.MaxSize));
+    }
+    return out;
+}
+
+TBackupSetInfo DecodeMetadata(const std::string& data, const std::string& path)
+{
+    TMetadataReader in(data, path);
+    if (in.U32() != MetadataVersion) Malformed(path);
+    TBackupSetInfo set;
+    for (std::string* text : {&set.DatabaseName, &set.BackupName, &set.BackupDescription, &set.ServerName,
+                              &set.MachineName, &set.UserName, &set.DatabaseCreationDate, &set.BackupStartDate,
+                              &set.BackupFinishDate}) {
+        *text = in.Text();
+    }
+    set.DatabaseVersion = in.I64();
+    const std::uint32_t count = in.U32();
+    for (std::uint32_t k = 0; k < count; ++k) {
+        TBackupFileInfo file;
+        file.LogicalName = in.Text();
+        file.PhysicalName = in.Text();
+        file.Type = in.Text();
+        file.FileGroupName = in.Text();
+        file.Size = in.I64();
+        file.MaxSize = in.I64();
+        set.Files.push_back(file);
+    }
+    if (!in.AtEnd()) Malformed(path);
+    return set;
+}
+
+std::string MediaHeader()
+{
+    std::string out(MediaMagic, sizeof MediaMagic);
+    PutU32(out, FormatVersion);
+    PutU32(out, 0);
+    return out;
+}
+
+std::string SetHeader(const std::string& metadata, const std::string& content)
+{
+    std::string out(SetMagic, sizeof SetMagic);
+    PutU32(out, static_cast<std::uint32_t>(metadata.size()));
+    PutU64(out, content.size());
+    PutU32(out, Crc32(metadata.data(), metadata.size()));
+    PutU32(out, Crc32(content.data(), content.size()));
+    PutU32(out, Crc32(out.data(), out.size()));
+    return out;
+}
+
+}  // namespace
+
+std::uint32_t Crc32(const void* data, std::size_t size, std::uint32_t crc)
+{
+    static const std::array<std::uint32_t, 256> table = MakeCrcTable();
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    crc = ~crc;
+    for (std::size_t k = 0; k < size; ++k) crc = table[(crc ^ bytes[k]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+std::vector<TBackupSetInfo> ReadBackupMedia(const std::string& path)
+{
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) Malformed(path);
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw EBackupMediaError(EBackupMediaError::TReason::CannotOpen,
+                                "Cannot open backup device '" + path +
+                                    "'. Device error or device off-line. See the SQL Server error log for more details.");
+    }
+    in.seekg(0, std::ios::end);
+    const std::int64_t fileSize = in.tellg();
+    in.seekg(0);
+
+    char header[MediaHeaderSize];
+    if (fileSize < static_cast<std::int64_t>(MediaHeaderSize) || !in.read(header, MediaHeaderSize) ||
+        std::string(header, 8) != std::string(MediaMagic, 8) || GetLittleEndian(header + 8, 4) != FormatVersion) {
+        Malformed(path);
+    }
+
+    std::vector<TBackupSetInfo> sets;
+    std::int64_t at = MediaHeaderSize;
+    while (at < fileSize) {
+        char setHeader[SetHeaderSize];
+        if (fileSize - at < static_cast<std::int64_t>(SetHeaderSize) || !in.read(setHeader, SetHeaderSize) ||
+            std::string(setHeader, 8) != std::string(SetMagic, 8) ||
+            Crc32(setHeader, 28) != GetLittleEndian(setHeader + 28, 4)) {
+            Malformed(path);
+        }
+        const auto metadataSize = static_cast<std::uint32_t>(GetLittleEndian(setHeader + 8, 4));
+        const auto contentSize = GetLittleEndian(setHeader + 12, 8);
+        const auto metadataCrc = static_cast<std::uint32_t>(GetLittleEndian(setHeader + 20, 4));
+        const auto contentCrc = static_cast<std::uint32_t>(GetLittleEndian(setHeader + 24, 4));
+        const std::int64_t remaining = fileSize - at - static_cast<std::int64_t>(SetHeaderSize);
+        if (metadataSize > MetadataLimit || static_cast<std::uint64_t>(remaining) < metadataSize ||
+            static_cast<std::uint64_t>(remaining) - metadataSize < contentSize) {
+            Malformed(path);
+        }
+        std::string metadata(metadataSize, '\0');
+        if (!in.read(metadata.data(), metadataSize) || Crc32(metadata.data(), metadata.size()) != metadataCrc) {
+            Malformed(path);
+        }
+        TBackupSetInfo set = DecodeMetadata(metadata, path);
+        set.Position = static_cast<int>(sets.size()) + 1;
+        set.ContentOffset = at + static_cast<std::int64_t>(SetHeaderSize + metadataSize);
+        set.ContentSize = static_cast<std::int64_t>(contentSize);
+        set.ContentCrc = contentCrc;
+        set.BackupSize = static_cast<std::int64_t>(SetHeaderSize + metadataSize + contentSize);
+        sets.push_back(set);
+        at = set.ContentOffset + set.ContentSize;
+        in.seekg(at);
+    }
+    return sets;
+}
+
+std::string ReadBackupContent(const std::string& path, const TBackupSetInfo& set)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw EBackupMediaError(EBackupMediaError::TReason::CannotOpen,
+                                "Cannot open backup device '" + path +
+                                    "'. Device error or device off-line. See the SQL Server error log for more details.");
+    }
+    std::string content(static_cast<std::size_t>(set.ContentSize), '\0');
+    in.seekg(set.ContentOffset);
+    if (!in.read(content.data(), set.ContentSize) || Crc32(content.data(), content.size()) != set.ContentCrc) {
+        Malformed(path);
+    }
+    return content;
+}
+
+void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const std::string& content, bool append)
+{
+    namespace fs = std::filesystem;
+    std::string existing;
+    if (append) {
+        ReadBackupMedia(path);  // refuses to add to something that is not media
+        std::ifstream in(path, std::ios::binary);
+        existing.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } else {
+        existing = MediaHeader();
+    }
+
+    const std::string metadata = EncodeMetadata(set);
+    const std::string temporary = path + ".velmora-tmp";
+    auto fail = [&](const std::string& what) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw EBackupMediaError(EBackupMediaError::TReason::CannotWrite, what);
+    };
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) fail("cannot create '" + temporary + "'");
+        out.write(existing.data(), static_cast<std::streamsize>(existing.size()));
+        const std::string header = SetHeader(metadata, content);
+        out.write(header.data(), static_cast<std::streamsize>(header.size()));
+        out.write(metadata.data(), static_cast<std::streamsize>(metadata.size()));
+        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        out.flush();
+        if (!out) fail("cannot write '" + temporary + "'");
+    }
+    std::error_code error;
+    fs::rename(temporary, path, error);
+    if (error) fail("cannot replace '" + path + "': " + error.message());
+}
+
+std::string NowAsDateText()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis));
+    return text;
+}
+
+}  // namespace Velmora::Standin

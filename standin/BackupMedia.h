@@ -1,0 +1,72 @@
+#pragma once
+// The stand-in's backup media: one file holding any number of backup sets, each
+// appended after the last. Layout (all integers little-endian):
+//   media header  "VLMRMDA1", u32 format version, u32 reserved
+//   per set       "VLMRSET1", u32 metadata length, u64 content length,
+//                 u32 CRC-32 of the metadata, u32 CRC-32 of the content,
+//                 u32 CRC-32 of the 28 bytes before it; then metadata, then content
+// The content is the database itself (an SQLite file). Anything that does not
+// follow this layout to the last byte is damaged media.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace Velmora::Standin {
+
+struct TBackupFileInfo {
+    std::string LogicalName;
+    std::string PhysicalName;
+    std::string Type;  // "D" data, "L" log
+    std::string FileGroupName;
+    std::int64_t Size = 0;
+    std::int64_t MaxSize = 35184372080640;  // what the server reports for "unlimited"
+};
+
+struct TBackupSetInfo {
+    std::string DatabaseName;
+    std::string BackupName;
+    std::string BackupDescription;
+    std::string ServerName;
+    std::string MachineName;
+    std::string UserName;
+    std::int64_t DatabaseVersion = 539;
+    std::string DatabaseCreationDate;  // "YYYY-MM-DD hh:mm:ss.mmm"
+    std::string BackupStartDate;
+    std::string BackupFinishDate;
+    std::vector<TBackupFileInfo> Files;
+
+    // Known once the set has been read back.
+    int Position = 0;
+    std::int64_t BackupSize = 0;
+    std::int64_t ContentOffset = 0;
+    std::int64_t ContentSize = 0;
+    std::uint32_t ContentCrc = 0;
+};
+
+class EBackupMediaError : public std::runtime_error {
+public:
+    enum class TReason { CannotOpen, Malformed, CannotWrite };
+    EBackupMediaError(TReason reason, const std::string& message) : std::runtime_error(message), FReason(reason) {}
+    TReason Reason() const { return FReason; }
+
+private:
+    TReason FReason;
+};
+
+std::uint32_t Crc32(const void* data, std::size_t size, std::uint32_t crc = 0);
+
+// Every set's description, in order; the contents are not read (see ReadBackupContent).
+std::vector<TBackupSetInfo> ReadBackupMedia(const std::string& path);
+// The content of one set, its checksum verified.
+std::string ReadBackupContent(const std::string& path, const TBackupSetInfo& set);
+// Adds a set (append = true) or makes new media holding only this set. The media
+// is written to a temporary file beside it and then renamed, so existing media is
+// never left half-written.
+void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const std::string& content, bool append);
+
+// "YYYY-MM-DD hh:mm:ss.mmm" of the local time now.
+std::string NowAsDateText();
+
+}  // namespace Velmora::Standin

@@ -1,0 +1,74 @@
+#pragma once
+// One connection's session with the stand-in server: statements the server
+// handles itself (RESTORE, ALTER/DROP/CREATE DATABASE) are carried out here,
+// everything else goes through the T-SQL shim to SQLite.
+
+#include <list>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Database.h"
+#include "standin/SqlShim.h"
+#include "standin/Sqlite.h"
+
+namespace Velmora::Standin {
+
+struct TResultSet {
+    std::vector<std::string> Columns;
+    std::vector<std::vector<TFieldValue>> Rows;
+};
+
+struct TConnectionTarget {
+    std::string Catalog;  // empty: the login's default, master
+};
+
+// Raises EProviderError, worded as the provider does, for what the server refuses.
+TConnectionTarget ParseConnectionString(const std::string& text);
+
+class TSession {
+public:
+    // Raises EProviderError when the database cannot be opened (unknown, offline, damaged).
+    TSession(const std::string& serverDirectory, const TConnectionTarget& target);
+    ~TSession();
+    TSession(const TSession&) = delete;
+    TSession& operator=(const TSession&) = delete;
+
+    // The rows of the first statement that returns rows; none for the others.
+    TResultSet Execute(const std::string& statement);
+    bool Alive() const { return FAlive; }
+    const std::string& DatabaseName() const { return FDatabaseName; }
+    // Ends the session from outside, as the server ends a connection to a
+    // database taken offline; later statements fail with reason.
+    void Kill(const std::string& reason);
+
+    const std::string& ServerKey() const { return FServerKey; }
+    const std::string& DatabaseKey() const { return FDatabaseKey; }
+
+private:
+    std::string FServerDirectory;
+    std::string FServerKey;
+    std::string FDatabaseName;
+    std::string FDatabaseKey;
+    TSqliteDatabase FDatabase;
+    bool FAlive = true;
+    std::string FKillReason;
+
+    // Prepared statements by their SQLite text, most recent first.
+    struct TCached {
+        std::string Sql;
+        sqlite3_stmt* Statement;
+    };
+    std::list<TCached> FCache;
+    std::unordered_map<std::string, std::list<TCached>::iterator> FCacheIndex;
+
+    void ClearCache();
+    TResultSet RunSqlite(const std::string& sql);
+    TResultSet Restore(const std::vector<TToken>& sig);
+    TResultSet AlterDatabase(const std::vector<TToken>& sig);
+    TResultSet DropDatabase(const std::vector<TToken>& sig);
+    TResultSet CreateDatabase(const std::vector<TToken>& sig);
+};
+
+}  // namespace Velmora::Standin

@@ -1,0 +1,58 @@
+#include "standin/ServerDirectory.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/Errors.h"
+#include "standin/ServerFiles.h"
+
+namespace Velmora {
+
+namespace {
+
+std::string Environment(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+}  // namespace
+
+std::string DefaultServerDirectory()
+{
+    const std::string explicitDirectory = Environment("VELMORA_SERVER_DIR");
+    if (!explicitDirectory.empty()) return explicitDirectory;
+    // The XDG rules ignore a relative XDG_STATE_HOME.
+    const std::string stateHome = Environment("XDG_STATE_HOME");
+    if (!stateHome.empty() && std::filesystem::path(stateHome).is_absolute()) {
+        return (std::filesystem::path(stateHome) / "velmora" / "server").string();
+    }
+    std::string home = Environment("HOME");
+    if (home.empty()) home = ".";
+    return (std::filesystem::path(home) / ".local" / "state" / "velmora" / "server").string();
+}
+
+namespace Standin {
+
+void EnsureServerDirectory(const std::string& serverDirectory)
+{
+    std::error_code error;
+    std::filesystem::create_directories(serverDirectory, error);
+    if (error || !std::filesystem::is_directory(serverDirectory)) {
+        throw EProviderError("[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied. "
+                             "(server directory '" + serverDirectory + "': " +
+                             (error ? error.message() : std::string("not a directory")) + ")");
+    }
+}
+
+std::string ServerKey(const std::string& serverDirectory)
+{
+    std::error_code error;
+    const auto canonical = std::filesystem::weakly_canonical(serverDirectory, error);
+    return error ? serverDirectory : canonical.string();
+}
+
+}  // namespace Standin
+
+}  // namespace Velmora

@@ -1,0 +1,72 @@
+#pragma once
+// Thin owners of SQLite handles. Every SQLite failure leaves here as an
+// EProviderError carrying SQLite's own message, because to the plug-in the
+// stand-in is the database provider.
+
+#include <sqlite3.h>
+
+#include <string>
+
+namespace Velmora::Standin {
+
+[[noreturn]] void RaiseSqliteError(sqlite3* db, int code);
+
+class TSqliteDatabase {
+public:
+    TSqliteDatabase() = default;
+    // flags as for sqlite3_open_v2; raises EProviderError when the file cannot be opened.
+    TSqliteDatabase(const std::string& path, int flags);
+    ~TSqliteDatabase();
+    TSqliteDatabase(TSqliteDatabase&& other) noexcept;
+    TSqliteDatabase& operator=(TSqliteDatabase&& other) noexcept;
+    TSqliteDatabase(const TSqliteDatabase&) = delete;
+    TSqliteDatabase& operator=(const TSqliteDatabase&) = delete;
+
+    sqlite3* Handle() const { return FHandle; }
+    bool IsOpen() const { return FHandle != nullptr; }
+    // Runs statements that return no rows.
+    void Exec(const std::string& sql);
+    void Close();
+
+private:
+    sqlite3* FHandle = nullptr;
+};
+
+class TSqliteStatement {
+public:
+    TSqliteStatement(sqlite3* db, const std::string& sql);
+    ~TSqliteStatement();
+    TSqliteStatement(const TSqliteStatement&) = delete;
+    TSqliteStatement& operator=(const TSqliteStatement&) = delete;
+
+    sqlite3_stmt* Handle() const { return FStatement; }
+    void Bind(int index, const std::string& text);
+    void Bind(int index, long long value);
+    void BindNull(int index);
+    // True while a row is available.
+    bool Step();
+    void Reset();
+    std::string Text(int column) const;
+    long long Integer(int column) const;
+    bool IsNull(int column) const;
+
+private:
+    sqlite3* FDatabase;
+    sqlite3_stmt* FStatement = nullptr;
+};
+
+// Runs fn inside BEGIN IMMEDIATE … COMMIT; rolls back when fn throws.
+template <typename TFunction>
+void InTransaction(TSqliteDatabase& db, TFunction fn)
+{
+    db.Exec("BEGIN IMMEDIATE");
+    try {
+        fn();
+    } catch (...) {
+        sqlite3_exec(db.Handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    db.Exec("COMMIT");
+}
+
+}  // namespace Velmora::Standin

@@ -1,0 +1,250 @@
+// Connection strings, the login error, and how the adapter's queries, commands
+// and connections behave as the data-access layer the plug-in was written for.
+
+#include <gmock/gmock.h>
+
+#include "StandinTestSupport.h"
+#include "standin/ServerDirectory.h"
+
+namespace Velmora::StandinTests {
+namespace {
+
+using ::testing::HasSubstr;
+
+class ConnectionTest : public TStandinTest {};
+
+TEST_F(ConnectionTest, MasterCatalogOpensInAnyLetterCaseAndCreatesTheServerDirectory)
+{
+    for (const char* catalog : {"Master", "MASTER", "master"}) {
+        auto connection = Connect(ConnectionTo(catalog));
+        EXPECT_TRUE(connection->Connected());
+        const auto rows = Rows(*connection, "select name from sysdatabases", {"name"});
+        EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"master"}}));
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(ServerDir));
+}
+
+TEST_F(ConnectionTest, ConnectionStringKeysAreNotCaseSensitiveAndMayBeSpacedOrOmitted)
+{
+    auto master = Connect(MasterConnection);
+    Exec(*master, "CREATE DATABASE Books");
+    for (const char* text : {"provider=sqloledb;initial catalog=books;data source=(local)",
+                             "  PROVIDER = SQLOLEDB.1 ; INITIAL  CATALOG = BOOKS ; DATA SOURCE = . ;",
+                             "Initial Catalog=Books"}) {
+        auto connection = Connect(text);
+        Exec(*connection, "create table t (a int)");
+        Exec(*connection, "drop table t");
+    }
+    // No catalog: the login's default database, master.
+    auto fallback = Connect("Provider=SQLOLEDB.1;Data Source=(local)");
+    EXPECT_EQ(Rows(*fallback, "select count(*) as n from sysdatabases where name='books'", {"n"})[0][0], "1");
+}
+
+TEST_F(ConnectionTest, UnknownCatalogFailsWithTheServersLoginMessage)
+{
+    auto connection = Data->CreateConnection();
+    connection->SetConnectionString(UfdataConnection);
+    EXPECT_EQ(ProviderError([&] { connection->Open(); }),
+              "Cannot open database \"ufdata\" requested by the login. The login failed.");
+    EXPECT_FALSE(connection->Connected());
+}
+
+TEST_F(ConnectionTest, OfflineDatabaseCannotBeOpenedUntilItIsOnlineAgain)
+{
+    auto master = Connect(MasterConnection);
+    Exec(*master, "CREATE DATABASE UFDATA");
+    Exec(*master, "ALTER DATABASE UFDATA SET OFFLINE");
+    const std::string message = ProviderError([&] { Connect(UfdataConnection); });
+    EXPECT_THAT(message, HasSubstr("offline"));
+    EXPECT_THAT(message, HasSubstr("Cannot open database \"ufdata\" requested by the login. The login failed."));
+    Exec(*master, "ALTER DATABASE UFDATA SET ONLINE");
+    EXPECT_TRUE(Connect(UfdataConnection)->Connected());
+}
+
+TEST_F(ConnectionTest, WrongProviderServerOrSyntaxIsRefused)
+{
+    EXPECT_EQ(ProviderError([&] { Connect("Provider=MSDASQL;Initial Catalog=Master"); }),
+              "Provider cannot be found. It may not be properly installed.");
+    EXPECT_THAT(ProviderError([&] { Connect("Provider=SQLOLEDB.1;Data Source=otherhost;Initial Catalog=Master"); }),
+                HasSubstr("SQL Server does not exist or access denied"));
+    EXPECT_THAT(ProviderError([&] { Connect("Provider=SQLOLEDB.1;Initial Catalog"); }),
+                HasSubstr("does not conform to the OLE DB specification"));
+}
+
+TEST_F(ConnectionTest, ConnectionStringCannotChangeWhileOpen)
+{
+    auto connection = Connect(MasterConnection);
+    EXPECT_FALSE(ProviderError([&] { connection->SetConnectionString(UfdataConnection); }).empty());
+    connection->Close();
+    connection->SetConnectionString(UfdataConnection);
+    EXPECT_EQ(connection->ConnectionString(), UfdataConnection);
+}
+
+TEST_F(ConnectionTest, DefaultServerDirectoryFollowsTheEnvironment)
+{
+    const char* saved = std::getenv("VELMORA_SERVER_DIR");
+    const std::string savedValue = saved != nullptr ? saved : "";
+    const char* savedState = std::getenv("XDG_STATE_HOME");
+    const std::string savedStateValue = savedState != nullptr ? savedState : "";
+
+    setenv("VELMORA_SERVER_DIR", "/srv/velmora-test", 1);
+    EXPECT_EQ(DefaultServerDirectory(), "/srv/velmora-test");
+    unsetenv("VELMORA_SERVER_DIR");
+    setenv("XDG_STATE_HOME", "/state", 1);
+    EXPECT_EQ(DefaultServerDirectory(), "/state/velmora/server");
+    setenv("XDG_STATE_HOME", "relative", 1);  // ignored, as the XDG rules say
+    setenv("HOME", std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/home/x", 1);
+    EXPECT_EQ(DefaultServerDirectory(), std::string(std::getenv("HOME")) + "/.local/state/velmora/server");
+
+    if (saved != nullptr) setenv("VELMORA_SERVER_DIR", savedValue.c_str(), 1);
+    if (savedState != nullptr) setenv("XDG_STATE_HOME", savedStateValue.c_str(), 1);
+    else unsetenv("XDG_STATE_HOME");
+}
+
+class QueryTest : public TStandinTest {
+protected:
+    void SetUp() override
+    {
+        TStandinTest::SetUp();
+        auto master = Connect(MasterConnection);
+        Exec(*master, "CREATE DATABASE ufdata");
+        Connection = Connect(UfdataConnection);
+        Exec(*Connection, "create table Item (Code varchar(10), Name nvarchar(40), Amount money, Flag bit, Qty int)");
+        Exec(*Connection, "insert into Item values ('A1', N'现金', 12.5, 1, 3)");
+        Exec(*Connection, "insert into Item values ('B2', '银行存款', 0.1, 0, null)");
+    }
+
+    std::unique_ptr<IConnection> Connection;
+};
+
+TEST_F(QueryTest, OpenMaterialisesTheRowsWithExactCountAndTypedValues)
+{
+    auto query = Connection->CreateQuery();
+    query->AddSql("select * from item order by code");
+    query->Open();
+    ASSERT_TRUE(query->Active());
+    EXPECT_EQ(query->RecordCount(), 2);
+    EXPECT_EQ(query->FieldByName("CODE").AsString(), "A1");
+    EXPECT_EQ(query->FieldByName("name").AsString(), "现金");
+    EXPECT_EQ(query->FieldByName("Amount").Kind(), TFieldValue::TKind::Float);
+    EXPECT_DOUBLE_EQ(query->FieldByName("amount").AsFloat(), 12.5);
+    EXPECT_TRUE(query->FieldByName("flag").AsBoolean());
+    EXPECT_EQ(query->FieldByName("qty").Kind(), TFieldValue::TKind::Integer);
+    query->Next();
+    EXPECT_FALSE(query->FieldByName("flag").AsBoolean());
+    EXPECT_TRUE(query->FieldByName("qty").IsNull());
+    query->Next();
+    EXPECT_TRUE(query->Eof());
+    query->Next();  // stays at the end
+    EXPECT_TRUE(query->Eof());
+}
+
+TEST_F(QueryTest, ChineseTextRoundTripsUnchangedInStatementsAndValues)
+{
+    const std::string remark = "期初余额：'引号'与【括号】";
+    Exec(*Connection, "insert into Item (Code, Name) values ('C3', '期初余额：''引号''与【括号】')");
+    const auto rows = Rows(*Connection, "select Name from Item where Name = '期初余额：''引号''与【括号】'", {"Name"});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], remark);
+}
+
+TEST_F(QueryTest, RejectedStatementIsAProviderErrorWithSqlitesMessageAndLeavesTheQueryClosed)
+{
+    auto query = Connection->CreateQuery();
+    query->AddSql("select * from Item");
+    query->Open();
+    query->ClearSql();
+    query->AddSql("select * from NoSuchTable");
+    EXPECT_THAT(ProviderError([&] { query->Open(); }), HasSubstr("no such table: NoSuchTable"));
+    EXPECT_FALSE(query->Active());
+
+    auto command = Connection->CreateCommand();
+    command->SetCommandText("insert into Item valus ('x')");
+    EXPECT_THAT(ProviderError([&] { command->Execute(); }), HasSubstr("syntax error"));
+    EXPECT_THAT(ProviderError([&] { Exec(*Connection, "select 'unclosed"); }), HasSubstr("Unclosed quotation mark"));
+}
+
+TEST_F(QueryTest, MisuseOfAQueryIsAVelmoraErrorNotAProviderError)
+{
+    auto query = Connection->CreateQuery();
+    EXPECT_THROW(query->FieldByName("Code"), EVelmoraError);
+    EXPECT_THROW(query->RecordCount(), EVelmoraError);
+    EXPECT_TRUE(query->Eof());
+    query->AddSql("select * from Item where 1 = 0");
+    query->Open();
+    EXPECT_EQ(query->RecordCount(), 0);
+    EXPECT_TRUE(query->Eof());
+    try {
+        query->FieldByName("Code");
+        FAIL() << "reading at the end must fail";
+    } catch (const EProviderError&) {
+        FAIL() << "not a provider error";
+    } catch (const EVelmoraError& error) {
+        EXPECT_THAT(error.what(), HasSubstr("EOF"));
+    }
+    query->ClearSql();
+    query->AddSql("select * from Item");
+    query->Open();
+    try {
+        query->FieldByName("Nope");
+        FAIL() << "an unknown field must fail";
+    } catch (const EProviderError&) {
+        FAIL() << "not a provider error";
+    } catch (const EVelmoraError& error) {
+        EXPECT_THAT(error.what(), HasSubstr("Nope"));
+    }
+}
+
+TEST_F(QueryTest, ReopeningAQueryThatHoldsRowsDiscardsThemFirst)
+{
+    auto query = Connection->CreateQuery();
+    query->AddSql("select Code from Item order by Code");
+    query->Open();
+    query->Next();
+    query->Close();
+    query->ClearSql();
+    query->AddSql("select Name as Code from Item where Code = 'B2'");
+    query->Open();
+    EXPECT_EQ(query->RecordCount(), 1);
+    EXPECT_EQ(query->FieldByName("Code").AsString(), "银行存款");
+    // Open on an open query runs the statement again from the first row.
+    query->Open();
+    EXPECT_EQ(query->RecordCount(), 1);
+    EXPECT_FALSE(query->Eof());
+}
+
+TEST_F(QueryTest, QueriesAndCommandsOpenTheConnectionWhenClosedAndCloseWithIt)
+{
+    Connection->Close();
+    EXPECT_FALSE(Connection->Connected());
+    auto query = Connection->CreateQuery();
+    query->AddSql("select count(*) as n from Item");
+    query->Open();
+    EXPECT_TRUE(Connection->Connected());
+    Connection->Close();
+    EXPECT_FALSE(query->Active());
+
+    auto command = Connection->CreateCommand();
+    command->SetCommandText("delete from Item");
+    command->Execute();
+    EXPECT_TRUE(Connection->Connected());
+    EXPECT_EQ(Rows(*Connection, "select count(*) as n from Item", {"n"})[0][0], "0");
+}
+
+TEST_F(QueryTest, AQueryOutlivingItsConnectionFailsCleanly)
+{
+    auto query = Connection->CreateQuery();
+    query->AddSql("select * from Item");
+    Connection.reset();
+    EXPECT_THROW(query->Open(), EVelmoraError);
+}
+
+TEST_F(QueryTest, CommandRunsSeveralStatementsAndAQueryReturnsTheFirstRows)
+{
+    Exec(*Connection, "delete from Item; insert into Item (Code) values ('Z9');");
+    const auto rows = Rows(*Connection, "select Code from Item; select 1 as Other", {"Code"});
+    EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"Z9"}}));
+}
+
+}  // namespace
+}  // namespace Velmora::StandinTests

@@ -1,0 +1,346 @@
+// RESTORE HEADERONLY / FILELISTONLY / DATABASE, taking a database offline and
+// dropping it, as the restore step drives them.
+
+#include <gmock/gmock.h>
+#include <sqlite3.h>
+
+#include "StandinTestSupport.h"
+#include "standin/BackupMedia.h"
+
+namespace Velmora::StandinTests {
+namespace {
+
+using ::testing::HasSubstr;
+using Standin::TBackupFileInfo;
+
+std::string Quote(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        out += c;
+        if (c == '\'') out += '\'';
+    }
+    return out;
+}
+
+std::string Script(const std::string& marker)
+{
+    return "create table Marker (name varchar(20));\ninsert into Marker values ('" + marker + "');\n";
+}
+
+TBackupFileInfo File(const std::string& logical, const std::string& type, const std::string& physical)
+{
+    TBackupFileInfo file;
+    file.LogicalName = logical;
+    file.Type = type;
+    file.PhysicalName = physical;
+    file.FileGroupName = type == "D" ? "PRIMARY" : "";
+    return file;
+}
+
+// What the value of one column of the only row of a table in an SQLite file is,
+// read with SQLite itself rather than through the server.
+std::string ReadWithSqlite(const std::string& path, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    std::string value = "<cannot open>";
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW) {
+            value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        } else {
+            value = sqlite3_errmsg(db);
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+class RestoreTest : public TStandinTest {
+protected:
+    void SetUp() override
+    {
+        TStandinTest::SetUp();
+        Master = Connect(MasterConnection);
+        WorkDir = (Work / "TempLateTemp").string() + "/";
+        std::filesystem::create_directories(WorkDir);
+    }
+
+    // The restore statement exactly as the restore step builds it.
+    std::string PluginRestore(const std::string& media, int position, const std::string& l1, const std::string& l2)
+    {
+        std::string statement = "restore database ufdata from Disk='" + Quote(media) + "'" + " WITH ";
+        if (position != 0) statement += "file=" + std::to_string(position) + ",";
+        statement += " RECOVERY, MOVE '" + Quote(l1) + "' TO '" + Quote(WorkDir + "ufdata.mdf") + "'";
+        statement += ",MOVE '" + Quote(l2) + "' TO '" + Quote(WorkDir + "ufdata.ldf") + "', REPLACE ";
+        return statement;
+    }
+
+    std::string Marker(const std::string& catalog = "ufdata")
+    {
+        auto connection = Connect(ConnectionTo(catalog));
+        return Rows(*connection, "select name from Marker", {"name"}).at(0).at(0);
+    }
+
+    bool Registered(const std::string& name)
+    {
+        return !Rows(*Master, "select * from sysdatabases WHERE name='" + name + "'", {"name"}).empty();
+    }
+
+    std::string Restore(const std::string& statement)
+    {
+        return ProviderError([&] { Exec(*Master, statement); });
+    }
+
+    std::unique_ptr<IConnection> Master;
+    std::string WorkDir;
+};
+
+TEST_F(RestoreTest, HeaderOnlyListsEverySetInOrder)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("one"), Script("two"), Script("three")});
+    auto query = Master->CreateQuery();
+    query->AddSql("RESTORE HEADERONLY From Disk='" + media + "'");
+    query->Open();
+    ASSERT_EQ(query->RecordCount(), 3);
+    for (int position = 1; position <= 3; ++position) {
+        EXPECT_EQ(query->FieldByName("Position").AsString(), std::to_string(position));
+        EXPECT_EQ(query->FieldByName("DataBaseName").AsString(), "UFDATA");
+        EXPECT_EQ(query->FieldByName("DatabaseVersion").AsInteger(), 539);
+        EXPECT_EQ(query->FieldByName("BackupType").AsInteger(), 1);
+        EXPECT_EQ(query->FieldByName("BackupName").AsString(), "UFDATA backup");
+        EXPECT_FALSE(query->FieldByName("ServerName").AsString().empty());
+        EXPECT_GT(query->FieldByName("BackupSize").AsInteger(), 0);
+        EXPECT_LE(query->FieldByName("BackupStartDate").AsString(), query->FieldByName("BackupFinishDate").AsString());
+        query->Next();
+    }
+}
+
+TEST_F(RestoreTest, FileListOnlyDescribesTheFirstSetOrTheOneNamed)
+{
+    // A set of UFDATA followed by one of another database with three files.
+    const std::string mixed = MakeMedia("mixed.bak", {Script("one")});
+    {
+        Standin::TCreateBackupOptions options;
+        WriteText(Root / "s.sql", Script("two"));
+        options.Media = mixed;
+        options.Database = "Other";
+        options.Script = (Root / "s.sql").string();
+        options.Append = true;
+        options.Files = {File("Other_Data", "D", "C:\\Data\\Other.mdf"), File("Other_Log", "L", "C:\\Data\\Other.ldf"),
+                         File("Other_Extra", "D", "C:\\Data\\Other2.ndf")};
+        Standin::CreateBackupSet(options);
+    }
+    EXPECT_EQ(Rows(*Master, "Restore FileListOnly From Disk='" + mixed + "'",
+                   {"Logicalname", "PhysicalName", "Type", "FileGroupName"}),
+              (std::vector<std::vector<std::string>>{
+                  {"UFDATA_Data", "C:\\Program Files\\Microsoft SQL Server\\MSSQL\\Data\\UFDATA_Data.MDF", "D", "PRIMARY"},
+                  {"UFDATA_Log", "C:\\Program Files\\Microsoft SQL Server\\MSSQL\\Data\\UFDATA_Log.LDF", "L", ""}}));
+    const auto second = Rows(*Master, "restore filelistonly from disk = '" + mixed + "' with file = 2",
+                             {"LogicalName", "Type", "Size", "MaxSize"});
+    ASSERT_EQ(second.size(), 3u);
+    EXPECT_EQ(second[2][0], "Other_Extra");
+    EXPECT_NE(second[0][2], "0");
+    EXPECT_EQ(Restore("RESTORE FILELISTONLY FROM DISK='" + mixed + "' WITH FILE=3"),
+              "Cannot find file ID 3 on device '" + mixed + "'.");
+}
+
+TEST_F(RestoreTest, ThePluginsStatementRestoresTheChosenSetIntoTheWorkFolder)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first"), Script("second")});
+    ASSERT_EQ(Restore(PluginRestore(media, 2, "UFDATA_Data", "UFDATA_Log")), "");
+    EXPECT_TRUE(Registered("UFDATA"));
+    EXPECT_EQ(Marker(), "second");
+    // The data file is an ordinary SQLite database; the log file lies beside it.
+    EXPECT_EQ(ReadWithSqlite(WorkDir + "ufdata.mdf", "select name from Marker"), "second");
+    EXPECT_TRUE(std::filesystem::is_regular_file(WorkDir + "ufdata.ldf"));
+    EXPECT_EQ(Rows(*Master, "select filename from sysdatabases WHERE name='ufdata'", {"filename"})[0][0],
+              WorkDir + "ufdata.mdf");
+}
+
+TEST_F(RestoreTest, WithoutAPositionTheFirstSetIsRestored)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first"), Script("second")});
+    ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    EXPECT_EQ(Marker(), "first");
+}
+
+TEST_F(RestoreTest, EveryFileOfTheSetIsWrittenWhereMoveSendsIt)
+{
+    const std::string media = MakeMedia("three.bak", {Script("x")}, "UFDATA",
+                                        {File("X_Data", "D", "C:\\a.mdf"), File("X_Log", "L", "C:\\a.ldf"),
+                                         File("X_More", "D", "C:\\a2.ndf")});
+    ASSERT_EQ(Restore("RESTORE DATABASE Books FROM DISK='" + media + "' WITH RECOVERY, MOVE 'x_data' TO '" + WorkDir +
+                      "b.mdf', MOVE 'X_Log' TO '" + WorkDir + "b.ldf', MOVE 'X_More' TO '" + WorkDir + "b2.ndf'"),
+              "");
+    for (const char* name : {"b.mdf", "b.ldf", "b2.ndf"}) EXPECT_TRUE(std::filesystem::exists(WorkDir + name)) << name;
+    EXPECT_EQ(Marker("books"), "x");
+}
+
+TEST_F(RestoreTest, RefusalsAreWordedAsTheServerDoesAndWriteNothing)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    const std::string notMedia = (Work / "notes.txt").string();
+    WriteText(notMedia, "just some text, certainly not a backup");
+
+    EXPECT_EQ(Restore(PluginRestore(media, 2, "UFDATA_Data", "UFDATA_Log")),
+              "Cannot find file ID 2 on device '" + media + "'.");
+    EXPECT_EQ(Restore(PluginRestore(media, 0, "X_Data", "UFDATA_Log")),
+              "Logical file 'X_Data' is not part of database 'ufdata'. Use RESTORE FILELISTONLY to list the logical "
+              "file names.");
+    // The log file is not moved, so it would go to the server's folder on a Windows machine.
+    EXPECT_EQ(Restore("restore database ufdata from Disk='" + media + "' WITH  RECOVERY, MOVE 'UFDATA_Data' TO '" +
+                      WorkDir + "ufdata.mdf'"),
+              "Directory lookup for the file \"C:\\Program Files\\Microsoft SQL Server\\MSSQL\\Data\\UFDATA_Log.LDF\" "
+              "failed with the operating system error 3(The system cannot find the path specified.).");
+    EXPECT_EQ(Restore("restore database ufdata from Disk='" + media +
+                      "' WITH RECOVERY, MOVE 'UFDATA_Data' TO '/no/such/folder/u.mdf', MOVE 'UFDATA_Log' TO '" +
+                      WorkDir + "u.ldf'"),
+              "Directory lookup for the file \"/no/such/folder/u.mdf\" failed with the operating system error 3(The "
+              "system cannot find the path specified.).");
+    EXPECT_EQ(Restore(PluginRestore(notMedia, 0, "UFDATA_Data", "UFDATA_Log")),
+              "The media family on device '" + notMedia +
+                  "' is incorrectly formed. SQL Server cannot process this media family.");
+    EXPECT_THAT(Restore(PluginRestore((Work / "absent.bak").string(), 0, "UFDATA_Data", "UFDATA_Log")),
+                HasSubstr("Cannot open backup device"));
+    EXPECT_THAT(Restore("restore database ufdata form Disk='" + media + "'"), HasSubstr("Incorrect syntax near 'form'"));
+
+    EXPECT_FALSE(Registered("UFDATA"));
+    EXPECT_TRUE(std::filesystem::is_empty(WorkDir));
+}
+
+TEST_F(RestoreTest, AnExistingDatabaseNeedsReplace)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first"), Script("second")});
+    ASSERT_EQ(Restore(PluginRestore(media, 1, "UFDATA_Data", "UFDATA_Log")), "");
+    const std::string withoutReplace = "RESTORE DATABASE ufdata FROM DISK='" + media +
+                                       "' WITH FILE=2, RECOVERY, MOVE 'UFDATA_Data' TO '" + WorkDir +
+                                       "n.mdf', MOVE 'UFDATA_Log' TO '" + WorkDir + "n.ldf'";
+    EXPECT_THAT(Restore(withoutReplace), HasSubstr("already exists"));
+    EXPECT_EQ(Marker(), "first");
+    // With REPLACE the old database gives way, files and all.
+    EXPECT_EQ(Restore(withoutReplace + ", REPLACE"), "");
+    EXPECT_EQ(Marker(), "second");
+    EXPECT_FALSE(std::filesystem::exists(WorkDir + "ufdata.mdf"));
+}
+
+TEST_F(RestoreTest, ReplaceIsRefusedWhileTheDatabaseIsInUse)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    auto user = Connect(UfdataConnection);
+    EXPECT_THAT(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), HasSubstr("in use"));
+    EXPECT_EQ(Rows(*user, "select name from Marker", {"name"})[0][0], "first");
+}
+
+TEST_F(RestoreTest, DamagedMediaIsRecognised)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first"), Script("second")});
+    const std::string bytes = ReadBytes(media);
+    const std::string malformed =
+        "The media family on device '" + media + "' is incorrectly formed. SQL Server cannot process this media family.";
+
+    // Cut short: even the header cannot be read.
+    WriteText(media, bytes.substr(0, bytes.size() - 10));
+    EXPECT_EQ(Restore("RESTORE HEADERONLY FROM DISK='" + media + "'"), malformed);
+    // One byte of the last set's database changed: the header reads, the restore does not.
+    std::string flipped = bytes;
+    flipped[flipped.size() - 100] = static_cast<char>(flipped[flipped.size() - 100] ^ 0x5A);
+    WriteText(media, flipped);
+    EXPECT_EQ(Restore("RESTORE HEADERONLY FROM DISK='" + media + "'"), "");
+    EXPECT_EQ(Restore(PluginRestore(media, 2, "UFDATA_Data", "UFDATA_Log")), malformed);
+    EXPECT_EQ(Restore("RESTORE VERIFYONLY FROM DISK='" + media + "'"), malformed);
+    EXPECT_EQ(Restore(PluginRestore(media, 1, "UFDATA_Data", "UFDATA_Log")), "");
+    // A changed byte in a set's description spoils the header too.
+    std::string description = bytes;
+    description[16 + 32 + 10] = static_cast<char>(description[16 + 32 + 10] ^ 0x01);
+    WriteText(media, description);
+    EXPECT_EQ(Restore("RESTORE HEADERONLY FROM DISK='" + media + "'"), malformed);
+}
+
+TEST_F(RestoreTest, ApostrophesInPathsAreReadFromDoubledQuotes)
+{
+    const std::filesystem::path folder = Work / "O'Brien's books";
+    std::filesystem::create_directories(folder);
+    WorkDir = (folder / "TempLateTemp").string() + "/";
+    std::filesystem::create_directories(WorkDir);
+    const std::string media = MakeMedia("x.bak", {Script("first")});
+    const std::string moved = (folder / "ufdatawk.temp").string();
+    std::filesystem::rename(media, moved);
+
+    EXPECT_EQ(Rows(*Master, "RESTORE HEADERONLY From Disk='" + Quote(moved) + "'", {"Position"}).size(), 1u);
+    ASSERT_EQ(Restore(PluginRestore(moved, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    EXPECT_TRUE(std::filesystem::exists(WorkDir + "ufdata.mdf"));
+    EXPECT_EQ(Marker(), "first");
+}
+
+TEST_F(RestoreTest, TakingOfflineClosesThisProcesssConnectionsToTheDatabase)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    auto user = Connect(UfdataConnection);
+    auto query = user->CreateQuery();
+    query->AddSql("select name from Marker");
+    query->Open();
+
+    // Without ROLLBACK the server would wait for the user; the stand-in refuses at once.
+    EXPECT_THAT(Restore("ALTER DATABASE UFDATA SET OFFLINE"), HasSubstr("lock could not be placed"));
+    EXPECT_TRUE(user->Connected());
+
+    ASSERT_EQ(Restore(" ALTER DATABASE UFDATA SET OFFLINE WITH ROLLBACK IMMEDIATE"), "");
+    EXPECT_FALSE(user->Connected());
+    EXPECT_EQ(query->FieldByName("name").AsString(), "first");  // the rows were already fetched
+    EXPECT_THAT(ProviderError([&] { Exec(*user, "select 1"); }), HasSubstr("offline"));
+    EXPECT_TRUE(Master->Connected());
+}
+
+TEST_F(RestoreTest, DropDeletesTheFilesOfAnOnlineDatabaseOnly)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    ASSERT_EQ(Restore("drop DATABASE UFDATA"), "");
+    EXPECT_FALSE(Registered("UFDATA"));
+    EXPECT_FALSE(std::filesystem::exists(WorkDir + "ufdata.mdf"));
+    EXPECT_FALSE(std::filesystem::exists(WorkDir + "ufdata.ldf"));
+
+    ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    ASSERT_EQ(Restore(" ALTER DATABASE UFDATA SET OFFLINE WITH ROLLBACK IMMEDIATE"), "");
+    ASSERT_EQ(Restore("drop DATABASE UFDATA"), "");
+    EXPECT_FALSE(Registered("UFDATA"));
+    EXPECT_TRUE(std::filesystem::exists(WorkDir + "ufdata.mdf"));
+    EXPECT_TRUE(std::filesystem::exists(WorkDir + "ufdata.ldf"));
+
+    EXPECT_EQ(Restore("drop DATABASE UFDATA"),
+              "Cannot drop the database 'UFDATA', because it does not exist in the system catalog.");
+}
+
+TEST_F(RestoreTest, DropIsRefusedWhileTheDatabaseIsInUse)
+{
+    Exec(*Master, "CREATE DATABASE UFDATA");
+    auto user = Connect(UfdataConnection);
+    EXPECT_THAT(Restore("drop DATABASE UFDATA"), HasSubstr("currently in use"));
+    EXPECT_TRUE(Registered("UFDATA"));
+}
+
+TEST_F(RestoreTest, TheRestoreStepsWholeSequenceReplacesAnEarlierUfdata)
+{
+    const std::string older = MakeMedia("older.bak", {Script("older")});
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("newer")});
+    ASSERT_EQ(Restore(PluginRestore(older, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    auto host = Connect(UfdataConnection);  // the host still looking at the old books
+
+    if (!Rows(*Master, "select * from sysdatabases WHERE name='UFDATA'", {"name"}).empty()) {
+        ASSERT_EQ(Restore(" ALTER DATABASE UFDATA SET OFFLINE WITH ROLLBACK IMMEDIATE"), "");
+        ASSERT_EQ(Restore("drop DATABASE UFDATA"), "");
+    }
+    // The offline database's files are still there, in the very places the new one goes.
+    ASSERT_TRUE(std::filesystem::exists(WorkDir + "ufdata.mdf"));
+    ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    EXPECT_EQ(Marker(), "newer");
+    EXPECT_EQ(Marker("UFDATA"), "newer");
+}
+
+}  // namespace
+}  // namespace Velmora::StandinTests

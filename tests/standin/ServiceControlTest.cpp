@@ -1,0 +1,129 @@
+// The stand-in's service state as the service check sees it through the port.
+
+#include <chrono>
+#include <thread>
+
+#include <gmock/gmock.h>
+
+#include "StandinTestSupport.h"
+#include "standin/StandinServiceControl.h"
+
+namespace Velmora::StandinTests {
+namespace {
+
+class ServiceControlTest : public TStandinTest {
+protected:
+    TServiceHandle Open(TStandinServiceControl& services, const std::string& name = "MSSQLServer")
+    {
+        const TServiceHandle manager = services.OpenSCManager(4);
+        EXPECT_NE(manager, 0u);
+        return services.OpenService(manager, name, 0x14);
+    }
+
+    unsigned State(TStandinServiceControl& services, TServiceHandle service)
+    {
+        unsigned state = 0;
+        EXPECT_TRUE(services.QueryServiceStatus(service, state));
+        return state;
+    }
+};
+
+TEST_F(ServiceControlTest, EachWordGivesItsState)
+{
+    TStandinServiceControl services(ServerDir);
+    const struct {
+        const char* Word;
+        unsigned State;
+    } cases[] = {{"running", ServiceState::Running}, {"stopped", ServiceState::Stopped}, {"paused", ServiceState::Paused}};
+    for (const auto& c : cases) {
+        WriteServiceState(ServerDir, c.Word);
+        const TServiceHandle service = Open(services);
+        ASSERT_NE(service, 0u) << c.Word;
+        EXPECT_EQ(State(services, service), c.State) << c.Word;
+        EXPECT_TRUE(services.CloseServiceHandle(service));
+    }
+}
+
+TEST_F(ServiceControlTest, NoFileMeansInstalledAndStopped)
+{
+    TStandinServiceControl services(ServerDir);
+    const TServiceHandle service = Open(services);
+    ASSERT_NE(service, 0u);
+    EXPECT_EQ(State(services, service), ServiceState::Stopped);
+}
+
+TEST_F(ServiceControlTest, MissingDeniedAndOtherNamesFailToOpenWithTheirCodes)
+{
+    TStandinServiceControl services(ServerDir);
+    WriteServiceState(ServerDir, "missing");
+    EXPECT_EQ(Open(services), 0u);
+    EXPECT_EQ(services.LastError(), ServiceError::ServiceDoesNotExist);
+    WriteServiceState(ServerDir, "denied");
+    EXPECT_EQ(Open(services), 0u);
+    EXPECT_EQ(services.LastError(), ServiceError::AccessDenied);
+    WriteServiceState(ServerDir, "running");
+    EXPECT_EQ(Open(services, "MSSQL$OTHER"), 0u);
+    EXPECT_EQ(services.LastError(), ServiceError::ServiceDoesNotExist);
+    EXPECT_NE(Open(services, "mssqlserver"), 0u);  // service names ignore case
+    EXPECT_EQ(services.OpenService(0, "MSSQLServer", 0x14), 0u);
+    EXPECT_EQ(services.LastError(), ServiceError::InvalidHandle);
+}
+
+TEST_F(ServiceControlTest, StartPassesThroughStartPendingThenRuns)
+{
+    TStandinServiceControl services(ServerDir, 50);
+    WriteServiceState(ServerDir, "stopped");
+    const TServiceHandle service = Open(services);
+    ASSERT_TRUE(services.StartService(service));
+    EXPECT_EQ(State(services, service), ServiceState::StartPending);
+    // Another process sees the same pending start.
+    TStandinServiceControl other(ServerDir);
+    EXPECT_EQ(State(other, Open(other)), ServiceState::StartPending);
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    EXPECT_EQ(State(services, service), ServiceState::Running);
+    EXPECT_EQ(ReadBytes(std::filesystem::path(ServerDir) / "service"), "running\n");
+    // A running service cannot be started again.
+    EXPECT_FALSE(services.StartService(service));
+    EXPECT_EQ(services.LastError(), 1056u);
+}
+
+TEST_F(ServiceControlTest, DefaultStartTakesAFewHundredMilliseconds)
+{
+    TStandinServiceControl services(ServerDir);
+    const TServiceHandle service = Open(services);
+    ASSERT_TRUE(services.StartService(service));
+    const std::string pending = ReadBytes(std::filesystem::path(ServerDir) / "service");
+    ASSERT_EQ(pending.rfind("starting ", 0), 0u) << pending;
+    const long long deadline = std::stoll(pending.substr(9));
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    EXPECT_GE(deadline - now, 100);
+    EXPECT_LE(deadline - now, 1000);
+    // A deadline in the past is moved on by the next query.
+    WriteText(std::filesystem::path(ServerDir) / "service", "starting " + std::to_string(now - 1) + "\n");
+    EXPECT_EQ(State(services, service), ServiceState::Running);
+}
+
+TEST_F(ServiceControlTest, WriteServiceStateRejectsUnknownWords)
+{
+    EXPECT_THROW(WriteServiceState(ServerDir, "sleeping"), EVelmoraError);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(ServerDir) / "service"));
+    WriteServiceState(ServerDir, "RUNNING");
+    EXPECT_EQ(ReadBytes(std::filesystem::path(ServerDir) / "service"), "running\n");
+}
+
+TEST_F(ServiceControlTest, ClosedOrUnknownHandlesAreRefused)
+{
+    TStandinServiceControl services(ServerDir);
+    const TServiceHandle service = Open(services);
+    EXPECT_TRUE(services.CloseServiceHandle(service));
+    unsigned state = 99;
+    EXPECT_FALSE(services.QueryServiceStatus(service, state));
+    EXPECT_EQ(state, 99u);
+    EXPECT_EQ(services.LastError(), ServiceError::InvalidHandle);
+    EXPECT_FALSE(services.CloseServiceHandle(service));
+}
+
+}  // namespace
+}  // namespace Velmora::StandinTests

@@ -1,0 +1,107 @@
+// velmora-backup: makes backup media for the stand-in server from an SQL script,
+// and lists what media holds.
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "standin/BackupScript.h"
+
+namespace {
+
+using namespace Velmora::Standin;
+
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+
+const char* const Usage =
+    "usage:\n"
+    "  velmora-backup create MEDIA --database NAME --script FILE.sql [--append] [--name TEXT]\n"
+    "                        [--file LOGICAL:TYPE:PHYSICAL]...\n"
+    "  velmora-backup list MEDIA\n"
+    "  velmora-backup --help\n"
+    "\n"
+    "create  runs FILE.sql (SQLite's dialect) on a fresh database and writes it to MEDIA\n"
+    "        as a backup set of database NAME. Without --append the media is made anew;\n"
+    "        with it the set is added after the sets already there.\n"
+    "        --name TEXT   the backup name (default: \"NAME backup\")\n"
+    "        --file ...    the set's file list, in order, replacing the default\n"
+    "                      NAME_Data (D) and NAME_Log (L) in the server's data folder;\n"
+    "                      TYPE is D (data) or L (log); give it once per file.\n"
+    "list    prints the backup sets of MEDIA, one line each.\n"
+    "\n"
+    "Existing media is only replaced once the new media is complete.\n";
+
+int Fail(const std::string& message, int code = ExitFailure)
+{
+    std::cerr << "velmora-backup: " << message << "\n";
+    if (code == ExitUsage) std::cerr << "Try 'velmora-backup --help'.\n";
+    return code;
+}
+
+int Create(const std::vector<std::string>& args)
+{
+    TCreateBackupOptions options;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        const std::string& arg = args[k];
+        auto value = [&](std::string& into) {
+            if (k + 1 >= args.size()) throw EBackupToolError(arg + " needs a value");
+            into = args[++k];
+        };
+        if (arg == "--database") {
+            value(options.Database);
+        } else if (arg == "--script") {
+            value(options.Script);
+        } else if (arg == "--name") {
+            value(options.BackupName);
+        } else if (arg == "--append") {
+            options.Append = true;
+        } else if (arg == "--file") {
+            std::string text;
+            value(text);
+            options.Files.push_back(ParseFileSpecification(text));
+        } else if (arg.rfind("--", 0) == 0) {
+            throw EBackupToolError("unknown option '" + arg + "'");
+        } else if (options.Media.empty()) {
+            options.Media = arg;
+        } else {
+            throw EBackupToolError("unexpected argument '" + arg + "'");
+        }
+    }
+    if (options.Media.empty()) throw EBackupToolError("MEDIA is required");
+    CreateBackupSet(options);
+    return 0;
+}
+
+int List(const std::vector<std::string>& args)
+{
+    if (args.size() != 1) return Fail("list takes exactly one MEDIA", ExitUsage);
+    try {
+        std::cout << FormatBackupList(ReadBackupMedia(args[0]));
+    } catch (const EBackupMediaError& error) {
+        return Fail(error.what());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> all(argv + 1, argv + argc);
+    if (all.empty()) return Fail("no command given", ExitUsage);
+    if (all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
+        std::cout << Usage;
+        return 0;
+    }
+    const std::vector<std::string> rest(all.begin() + 1, all.end());
+    try {
+        if (all[0] == "create") return Create(rest);
+        if (all[0] == "list") return List(rest);
+        return Fail("unknown command '" + all[0] + "'", ExitUsage);
+    } catch (const EBackupToolError& error) {
+        return Fail(error.what());
+    } catch (const std::exception& error) {
+        return Fail(error.what());
+    }
+}
