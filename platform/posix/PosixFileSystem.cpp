@@ -19,7 +19,41 @@ namespace {
 // One system call never moves more than this, whatever the caller asks for.
 constexpr std::size_t LargestTransfer = std::size_t{1} << 30;
 
-std::string Reason(int error) { return std::strerror(error); }
+// Worded here rather than by strerror, whose text follows the locale's language and
+// code page while the program's texts are UTF-8 Chinese.
+std::string Reason(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return "文件或文件夹不存在";
+    case ENOTDIR:
+        return "路径中的某一部分不是文件夹";
+    case EISDIR:
+        return "这是一个文件夹，不是文件";
+    case EACCES:
+    case EPERM:
+        return "没有访问权限";
+    case EROFS:
+        return "文件系统只读";
+    case ENOSPC:
+        return "磁盘空间不足";
+    case EDQUOT:
+        return "超出磁盘配额";
+    case EIO:
+        return "输入输出错误";
+    case EMFILE:
+    case ENFILE:
+        return "打开的文件太多";
+    case ENAMETOOLONG:
+        return "文件名太长";
+    case EFBIG:
+        return "文件太大";
+    case EWOULDBLOCK:
+        return "文件正被另一程序使用";
+    default:
+        return "系统错误 " + std::to_string(error);
+    }
+}
 
 // Closes a descriptor unless it has been handed on.
 class TFdGuard {
