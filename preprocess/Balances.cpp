@@ -66,9 +66,8 @@ bool TForm_DealWithUFO::ComputeBalances()
 
         std::int64_t closing = 0;
         try {
-            const std::int64_t openingAmount = debitAccount
-                                                   ? DifferenceToTenThousandths(opening.Debit, opening.Credit)
-                                                   : DifferenceToTenThousandths(opening.Credit, opening.Debit);
+            const std::int64_t openingAmount = debitAccount ? DifferenceToTenThousandths(opening.Debit, opening.Credit)
+                                                            : DifferenceToTenThousandths(opening.Credit, opening.Debit);
             const std::int64_t debit = ToTenThousandths(movement.Debit);
             const std::int64_t credit = ToTenThousandths(movement.Credit);
             closing = debitAccount ? CheckedSubtract(CheckedAdd(openingAmount, debit), credit)

@@ -11,15 +11,28 @@ namespace Velmora {
 
 namespace {
 
-// Extended precision proper: the x87 format with its 64-bit mantissa. MSVC maps
-// long double to double, and then the exact pair-of-doubles path takes over.
-constexpr bool HasExtendedPrecision = std::numeric_limits<long double>::digits >= 64;
-
 [[noreturn]] void ThrowOutOfRange() { throw EVelmoraError("金额超出可计算的范围"); }
 
 }  // namespace
 
 namespace DecimalDetail {
+
+bool ExtendedPrecisionInEffect()
+{
+    // MSVC maps long double to double. And on x87 the precision is a setting of
+    // the thread, which belongs to the host: one that runs with 53-bit precision
+    // (the Windows default for 64-bit programs, and what some libraries set)
+    // turns long double arithmetic into double arithmetic. So it is measured at
+    // the moment of use rather than assumed.
+    if constexpr (std::numeric_limits<long double>::digits < 64) {
+        return false;
+    } else {
+        volatile long double one = 1.0L;
+        volatile long double tiny = 0x1p-60L;
+        volatile long double sum = one + tiny;
+        return sum != one;
+    }
+}
 
 std::int64_t RoundHalfEven(long double value)
 {
@@ -103,7 +116,7 @@ std::int64_t DifferenceToTenThousandthsDouble(double minuend, double subtrahend)
 
 std::int64_t ToTenThousandths(double value)
 {
-    if constexpr (HasExtendedPrecision) {
+    if (DecimalDetail::ExtendedPrecisionInEffect()) {
         return DecimalDetail::ToTenThousandthsExtended(value);
     } else {
         return DecimalDetail::ToTenThousandthsDouble(value);
@@ -112,7 +125,7 @@ std::int64_t ToTenThousandths(double value)
 
 std::int64_t DifferenceToTenThousandths(double minuend, double subtrahend)
 {
-    if constexpr (HasExtendedPrecision) {
+    if (DecimalDetail::ExtendedPrecisionInEffect()) {
         return DecimalDetail::DifferenceToTenThousandthsExtended(minuend, subtrahend);
     } else {
         return DecimalDetail::DifferenceToTenThousandthsDouble(minuend, subtrahend);

@@ -41,10 +41,13 @@ std::string TenThousandthsToText(std::int64_t amount);
 
 // Both ways of scaling, reachable for tests whatever the compiler's long double.
 namespace DecimalDetail {
+// Whether long double arithmetic carries a 64-bit mantissa right now; the public
+// functions above take the extended path only then.
+bool ExtendedPrecisionInEffect();
 // Where long double carries a 64-bit mantissa (x87 extended precision).
 std::int64_t DifferenceToTenThousandthsExtended(double minuend, double subtrahend);
 std::int64_t ToTenThousandthsExtended(double value);
-// Where long double is no wider than double (MSVC): every product is formed
+// Otherwise (MSVC, or x87 set to 53-bit precision): every product is formed
 // exactly as a pair of doubles and rounded exactly, and a difference is taken
 // between the two rounded products. For money values, which is all the server
 // returns, this agrees with the extended computation.

@@ -11,6 +11,11 @@
 #include "platform/Errors.h"
 #include "preprocess/DecimalText.h"
 
+#if __has_include(<fpu_control.h>) && (defined(__x86_64__) || defined(__i386__))
+#include <fpu_control.h>
+#define VELMORA_CAN_SET_X87_PRECISION 1
+#endif
+
 namespace Velmora {
 namespace {
 
@@ -69,7 +74,8 @@ std::string ReferenceText(long double value)
     if (digits.size() > 15) {
         const std::string rest = digits.substr(15);
         digits.resize(15);
-        const bool beyondHalf = rest[0] > '5' || (rest[0] == '5' && rest.find_first_not_of('0', 1) != std::string::npos);
+        const bool beyondHalf =
+            rest[0] > '5' || (rest[0] == '5' && rest.find_first_not_of('0', 1) != std::string::npos);
         const bool tie = rest[0] == '5' && rest.find_first_not_of('0', 1) == std::string::npos;
         if (beyondHalf || (tie && (digits.back() - '0') % 2 == 1)) {
             std::size_t i = digits.size();
@@ -191,9 +197,11 @@ protected:
 TEST(DecimalText, PeriodWhateverTheLocale)
 {
     const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new TCommaDecimals));
-    // A C library locale with a comma, where the machine has one.
+    // And a C library locale with a comma, where the machine has one.
     const std::string previousC = std::setlocale(LC_NUMERIC, nullptr);
-    const bool haveCommaLocale = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "ru_RU.UTF-8"}) {
+        if (std::setlocale(LC_NUMERIC, name) != nullptr) break;
+    }
     const std::string small = TenThousandthsToText(-35000);
     const std::string large = TenThousandthsToText(12345678912345LL);
     const std::string exponent = FloatToText(-1.5e20L);
@@ -203,7 +211,6 @@ TEST(DecimalText, PeriodWhateverTheLocale)
     EXPECT_EQ(small, "-3.5");
     EXPECT_EQ(large, "1234567891.2345");
     EXPECT_EQ(exponent, "-1.5E20");
-    if (!haveCommaLocale) GTEST_SKIP() << "no de_DE.UTF-8 locale here; checked with a C++ locale only";
 }
 
 // ------------------------------------------------------------------ scaling
@@ -279,6 +286,34 @@ TEST(MoneyScaling, PairRoundingMatchesExtendedRounding)
     EXPECT_EQ(RoundHalfEven(0.5, 1e-30), 1);
     EXPECT_EQ(RoundHalfEven(-0.5, -1e-30), -1);
 }
+
+#ifdef VELMORA_CAN_SET_X87_PRECISION
+TEST(MoneyScaling, AHostRunningTheFpuAtDoublePrecisionStillGetsExactFigures)
+{
+    using DecimalDetail::ExtendedPrecisionInEffect;
+    EXPECT_TRUE(ExtendedPrecisionInEffect());
+
+    fpu_control_t saved;
+    _FPU_GETCW(saved);
+    const fpu_control_t doublePrecision = static_cast<fpu_control_t>((saved & ~_FPU_EXTENDED) | _FPU_DOUBLE);
+    _FPU_SETCW(doublePrecision);
+    const bool extended = ExtendedPrecisionInEffect();
+    const std::int64_t sum = ToTenThousandths(0.1 + 0.2);
+    const std::int64_t tie = ToTenThousandths(0.09375);
+    const std::int64_t difference = DifferenceToTenThousandths(100.0, 30.0);
+    const std::int64_t big = DifferenceToTenThousandths(12345678901.2345, -0.0001);
+    const std::string text = TenThousandthsToText(-123456789012345LL);
+    _FPU_SETCW(saved);
+
+    EXPECT_FALSE(extended);
+    EXPECT_EQ(sum, 3000);
+    EXPECT_EQ(tie, 938);
+    EXPECT_EQ(difference, 700000);
+    EXPECT_EQ(big, 123456789012346LL);
+    EXPECT_EQ(text, "-12345678901.2345");
+    EXPECT_TRUE(ExtendedPrecisionInEffect());
+}
+#endif
 
 TEST(MoneyScaling, OutOfRangeIsAClearErrorNotGarbage)
 {

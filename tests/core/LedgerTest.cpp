@@ -174,8 +174,14 @@ class LedgerTest : public ::testing::Test {
 protected:
     LedgerTest() { Form.FYear = "2025"; }
 
-    void AddAccount(const std::string& code, bool debit) { Ledger.Accounts.push_back({code, TFieldValue::FromInteger(debit)}); }
-    void Opening(const std::string& code, bool debit, double amount) { Ledger.Lines.push_back({code, debit, amount, 2020, true}); }
+    void AddAccount(const std::string& code, bool debit)
+    {
+        Ledger.Accounts.push_back({code, TFieldValue::FromInteger(debit)});
+    }
+    void Opening(const std::string& code, bool debit, double amount)
+    {
+        Ledger.Lines.push_back({code, debit, amount, 2020, true});
+    }
     void Movement(const std::string& code, bool debit, double amount, int year)
     {
         Ledger.Lines.push_back({code, debit, amount, year, false});
@@ -373,9 +379,9 @@ TEST_F(LedgerTest, ParentCarriesItsChildrenAndNotItsNeighbours)
     Movement("100101", false, 0.75, 2024);
     Opening("1002", true, 400);
     RunBalances();
-    EXPECT_EQ(Updates(Platform), (std::vector<std::string>{UpdateText("11.75", "1", "1001"),
-                                                           UpdateText("1.75", "1", "100101"),
-                                                           UpdateText("400", "1", "1002")}));
+    EXPECT_EQ(Updates(Platform),
+              (std::vector<std::string>{UpdateText("11.75", "1", "1001"), UpdateText("1.75", "1", "100101"),
+                                        UpdateText("400", "1", "1002")}));
 }
 
 TEST_F(LedgerTest, AnAccountWithoutLinesGetsZeroAndItsDirection)
@@ -383,7 +389,8 @@ TEST_F(LedgerTest, AnAccountWithoutLinesGetsZeroAndItsDirection)
     AddAccount("1601", true);
     AddAccount("4001", false);
     RunBalances();
-    EXPECT_EQ(Updates(Platform), (std::vector<std::string>{UpdateText("0", "1", "1601"), UpdateText("0", "-1", "4001")}));
+    EXPECT_EQ(Updates(Platform),
+              (std::vector<std::string>{UpdateText("0", "1", "1601"), UpdateText("0", "-1", "4001")}));
 }
 
 TEST_F(LedgerTest, DirectionFollowsTheFlagNotTheSign)
@@ -404,7 +411,8 @@ TEST_F(LedgerTest, InexactSumsStillGiveExactTenThousandths)
     Movement("2001", false, 0.2, 2024);
     Movement("2001", true, 0.3, 2024);
     RunBalances();
-    EXPECT_EQ(Updates(Platform), (std::vector<std::string>{UpdateText("0.3", "1", "1001"), UpdateText("0", "-1", "2001")}));
+    EXPECT_EQ(Updates(Platform),
+              (std::vector<std::string>{UpdateText("0.3", "1", "1001"), UpdateText("0", "-1", "2001")}));
 }
 
 TEST_F(LedgerTest, OnlyEarlierYearsMoveTheBalanceWhileOpeningLinesAlwaysCount)
@@ -430,7 +438,8 @@ TEST_F(LedgerTest, NullFlagAndNullSumsReadAsFalseAndZero)
         return result;
     };
     Form.ComputeBalances();
-    EXPECT_EQ(Updates(Platform), (std::vector<std::string>{UpdateText("0", "-1", "3001"), UpdateText("0", "1", "3002")}));
+    EXPECT_EQ(Updates(Platform),
+              (std::vector<std::string>{UpdateText("0", "-1", "3001"), UpdateText("0", "1", "3002")}));
 }
 
 TEST_F(LedgerTest, AFailingUpdateLeavesTheOthersWritten)

@@ -22,7 +22,7 @@ std::string Ledger(const std::string& accounts, const std::string& vouchers, con
 }
 
 const char* const Vouchers =
-    "('V0', 2020, 0, '2020-01-01', NULL, 0, 0, 'U004'),"   // opening balances
+    "('V0', 2020, 0, '2020-01-01', NULL, 0, 0, 'U004'),"  // opening balances
     "('V23', 2023, 5, '2023-05-01', 'VT-JI', 1, 1, 'U001'),"
     "('V24', 2024, 6, '2024-06-01', 'VT-ZHUAN', 1, 1, 'U001'),"
     "('V25', 2025, 1, '2025-01-05', 'VT-FU', 1, 1, 'U001'),"  // the year itself
@@ -52,13 +52,14 @@ TEST_F(BalanceRules, DebitAndCreditAccountsOfTheWorkedExample)
 
 TEST_F(BalanceRules, ParentCarriesChildrenAndOpeningLinesCountWhateverTheirYear)
 {
-    RestoreCompany({Ledger("('A1', '1001', '库存现金', 1, 0, 1), ('A2', '100101', '人民币', 1, 0, 2),"
-                           "('A3', '1002', '银行存款', 1, 0, 1), ('A4', '1601', '固定资产', 1, 0, 1)",
-                           Vouchers,
-                           "('L1', 'V0', 1, 'A1', 1, 0, '期初余额', 10.00),"
-                           "('L2', 'V30', 1, 'A2', 1, 0, '期初余额', 5.00),"  // dated 2030, still opening
-                           "('L3', 'V24', 1, 'A2', 1, 1.25, '存入', 0),"
-                           "('L4', 'V24', 2, 'A3', 0, 1.25, '存入', 0)")});
+    RestoreCompany(
+        {Ledger("('A1', '1001', '库存现金', 1, 0, 1), ('A2', '100101', '人民币', 1, 0, 2),"
+                "('A3', '1002', '银行存款', 1, 0, 1), ('A4', '1601', '固定资产', 1, 0, 1)",
+                Vouchers,
+                "('L1', 'V0', 1, 'A1', 1, 0, '期初余额', 10.00),"
+                "('L2', 'V30', 1, 'A2', 1, 0, '期初余额', 5.00),"  // dated 2030, still opening
+                "('L3', 'V24', 1, 'A2', 1, 1.25, '存入', 0),"
+                "('L4', 'V24', 2, 'A3', 0, 1.25, '存入', 0)")});
     ASSERT_TRUE(PrepareLedger("2025"));
     auto balances = Balances();
     EXPECT_EQ(balances["1001"].first, Amount("16.25"));
@@ -83,19 +84,20 @@ TEST_F(BalanceRules, TenthsAndFifthsAddUpExactly)
 
 TEST_F(BalanceRules, WildcardsAndQuotesInCodesMatchOnlyThemselves)
 {
-    RestoreCompany({Ledger("('A1', '1_1', '下划线', 1, 0, 1), ('A2', '101', '一〇一', 1, 0, 1),"
-                           "('A3', '2%', '百分号', 0, 0, 1), ('A4', '2999', '其他', 0, 0, 1),"
-                           "('A5', '3''1', '引号', 1, 0, 1), ('A6', '4[1]', '方括号', 1, 0, 1),"
-                           "('A7', '41', '四一', 1, 0, 1)",
-                           Vouchers,
-                           "('L1', 'V0', 1, 'A1', 1, 0, '期初余额', 7.00),"
-                           "('L2', 'V0', 2, 'A2', 1, 0, '期初余额', 1000.00),"
-                           "('L3', 'V0', 3, 'A3', 0, 0, '期初余额', 3.00),"
-                           "('L4', 'V0', 4, 'A4', 0, 0, '期初余额', 500.00),"
-                           "('L5', 'V24', 1, 'A5', 1, 2.50, '引号科目', 0),"
-                           "('L6', 'V24', 2, 'A4', 0, 2.50, '引号科目', 0),"
-                           "('L7', 'V0', 5, 'A6', 1, 0, '期初余额', 4.00),"
-                           "('L8', 'V0', 6, 'A7', 1, 0, '期初余额', 40.00)")});
+    RestoreCompany(
+        {Ledger("('A1', '1_1', '下划线', 1, 0, 1), ('A2', '101', '一〇一', 1, 0, 1),"
+                "('A3', '2%', '百分号', 0, 0, 1), ('A4', '2999', '其他', 0, 0, 1),"
+                "('A5', '3''1', '引号', 1, 0, 1), ('A6', '4[1]', '方括号', 1, 0, 1),"
+                "('A7', '41', '四一', 1, 0, 1)",
+                Vouchers,
+                "('L1', 'V0', 1, 'A1', 1, 0, '期初余额', 7.00),"
+                "('L2', 'V0', 2, 'A2', 1, 0, '期初余额', 1000.00),"
+                "('L3', 'V0', 3, 'A3', 0, 0, '期初余额', 3.00),"
+                "('L4', 'V0', 4, 'A4', 0, 0, '期初余额', 500.00),"
+                "('L5', 'V24', 1, 'A5', 1, 2.50, '引号科目', 0),"
+                "('L6', 'V24', 2, 'A4', 0, 2.50, '引号科目', 0),"
+                "('L7', 'V0', 5, 'A6', 1, 0, '期初余额', 4.00),"
+                "('L8', 'V0', 6, 'A7', 1, 0, '期初余额', 40.00)")});
     ASSERT_TRUE(PrepareLedger("2025"));
     EXPECT_TRUE(Fake.Toolkit.Messages.empty()) << Messages();
     auto balances = Balances();
@@ -110,10 +112,10 @@ TEST_F(BalanceRules, WildcardsAndQuotesInCodesMatchOnlyThemselves)
 
 TEST_F(BalanceRules, ObjectsThatAlreadyExistAreReportedAndTheStepGoesOn)
 {
-    RestoreCompany({Ledger("('A1', '1001', '库存现金', 1, 0, 1)", Vouchers,
-                           "('L1', 'V0', 1, 'A1', 1, 0, '期初余额', 10.00)") +
-                    "CREATE VIEW km AS SELECT fchrAccount, fchrAccountID, fchrAccountName, fbitDirection, fbitNoUsed "
-                    "FROM Account;\n"});
+    RestoreCompany(
+        {Ledger("('A1', '1001', '库存现金', 1, 0, 1)", Vouchers, "('L1', 'V0', 1, 'A1', 1, 0, '期初余额', 10.00)") +
+         "CREATE VIEW km AS SELECT fchrAccount, fchrAccountID, fchrAccountName, fbitDirection, fbitNoUsed "
+         "FROM Account;\n"});
     ASSERT_TRUE(PrepareLedger("2025"));
     ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u) << Messages();
     EXPECT_EQ(Fake.Toolkit.Messages[0].Caption, "警告");

@@ -114,7 +114,8 @@ TEST_F(SampleCompany, ViewsKeepWhatTheHostReliesOn)
     EXPECT_EQ(Select("select * from km", {"fchrAccount"}).size(), 34u);
     EXPECT_EQ(Select("select * from Pz where fchrRemark like '%投资款%'", {"fchrAccount"}).size(), 2u);
     for (const auto* view : {"pd", "Pz"}) {
-        EXPECT_EQ(Select(std::string("select * from ") + view + " where fchrAccount='1009'", {"fchrAccount"}).size(), 0u)
+        EXPECT_EQ(Select(std::string("select * from ") + view + " where fchrAccount='1009'", {"fchrAccount"}).size(),
+                  0u)
             << view;
     }
 
@@ -127,7 +128,8 @@ TEST_F(SampleCompany, ViewsKeepWhatTheHostReliesOn)
     EXPECT_TRUE(untyped.At(0, "fh").IsNull());
     EXPECT_TRUE(untyped.At(0, "jz").IsNull());
     EXPECT_EQ(Select("select * from PzAvalid where fchrVoucherID='PZ202211-NONE-0001'", {"fchrAccount"}).size(), 0u);
-    const auto head = Select("select * from pm where fchrVoucherID='PZ202211-NONE-0001'", {"fchrOperatorID", "zd", "FH"});
+    const auto head =
+        Select("select * from pm where fchrVoucherID='PZ202211-NONE-0001'", {"fchrOperatorID", "zd", "FH"});
     ASSERT_EQ(head.size(), 1u);
     EXPECT_EQ(head.At(0, "fchrOperatorID").AsString(), "U009");
     EXPECT_TRUE(head.At(0, "zd").IsNull());
@@ -169,11 +171,30 @@ TEST_F(SampleCompany, EveryColumnOfTheFlatViewIsThere)
 {
     RestoreCompany({SampleLater()});
     ASSERT_TRUE(PrepareLedger("2025"));
-    const std::vector<std::string> columns = {
-        "fchrCodeName", "fintYear",      "ftinPeriod",        "fdtmDate",   "fintNumber",      "fintVoucherNO",
-        "fbitStyle",    "zd",            "fh",                "jz",         "fbitNoUsed",      "fchrVoucherID",
-        "ftinCode",     "fchrRemark",    "fchrAccount",       "fbitDirection", "flotAmount",   "fchrForeignCode",
-        "flotForeignAmount", "flotRate", "fdtmPaymentDate",   "flotBalance", "fchrOptNo",      "fintOrder"};
+    const std::vector<std::string> columns = {"fchrCodeName",
+                                              "fintYear",
+                                              "ftinPeriod",
+                                              "fdtmDate",
+                                              "fintNumber",
+                                              "fintVoucherNO",
+                                              "fbitStyle",
+                                              "zd",
+                                              "fh",
+                                              "jz",
+                                              "fbitNoUsed",
+                                              "fchrVoucherID",
+                                              "ftinCode",
+                                              "fchrRemark",
+                                              "fchrAccount",
+                                              "fbitDirection",
+                                              "flotAmount",
+                                              "fchrForeignCode",
+                                              "flotForeignAmount",
+                                              "flotRate",
+                                              "fdtmPaymentDate",
+                                              "flotBalance",
+                                              "fchrOptNo",
+                                              "fintOrder"};
     EXPECT_EQ(Select("select * from PzAvalid", columns).size(), 73u);
     EXPECT_EQ(Select("select * from Pz", columns).size(), 93u);
     EXPECT_EQ(Select("select * from Bal", {"fchrAccount", "Bal", "FX", "Kmfx"}).size(), 34u);
