@@ -59,7 +59,7 @@ std::size_t DisplayWidth(const std::string& text)
 
 }  // namespace
 
-TBackupFileInfo ParseFileSpecification(const std::string& text)
+TBackupFileInfo ParseFileOption(const std::string& text)
 {
     const std::size_t first = text.find(':');
     const std::size_t second = first == std::string::npos ? first : text.find(':', first + 1);
@@ -138,9 +138,9 @@ void CreateBackupSet(const TCreateBackupOptions& options)
 
     std::vector<TBackupFileInfo> files = options.Files;
     if (files.empty()) {
-        files.push_back(ParseFileSpecification(options.Database + "_Data:D:" + DefaultDataFolder + options.Database +
+        files.push_back(ParseFileOption(options.Database + "_Data:D:" + DefaultDataFolder + options.Database +
                                                "_Data.MDF"));
-        files.push_back(ParseFileSpecification(options.Database + "_Log:L:" + DefaultDataFolder + options.Database +
+        files.push_back(ParseFileOption(options.Database + "_Log:L:" + DefaultDataFolder + options.Database +
                                                "_Log.LDF"));
     }
     bool hasData = false;

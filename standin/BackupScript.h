@@ -27,7 +27,7 @@ struct TCreateBackupOptions {
 };
 
 // "LOGICAL:TYPE:PHYSICAL", type D or L; the physical name may hold colons itself.
-TBackupFileInfo ParseFileSpecification(const std::string& text);
+TBackupFileInfo ParseFileOption(const std::string& text);
 
 // The database the script builds, as the bytes of an SQLite file.
 std::string BuildDatabaseFromScript(const std::string& scriptPath);

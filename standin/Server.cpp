@@ -10,6 +10,7 @@
 #include "platform/Errors.h"
 #include "standin/BackupMedia.h"
 #include "standin/Catalog.h"
+#include "standin/IndexAdvisor.h"
 #include "standin/ServerFiles.h"
 
 namespace Velmora::Standin {
@@ -380,7 +381,7 @@ TConnectionTarget ParseConnectionString(const std::string& text)
         if (part.empty()) continue;
         const std::size_t equals = part.find('=');
         if (equals == std::string::npos) {
-            throw EProviderError("Format of the initialization string does not conform to the OLE DB specification.");
+            throw EProviderError("Format of the initialization string is not valid: every part must be key=value.");
         }
         std::string key;
         for (char c : LowerAscii(Trimmed(part.substr(0, equals)))) {
@@ -442,6 +443,9 @@ TSession::TSession(const std::string& serverDirectory, const TConnectionTarget& 
             // statement to disk; a write-ahead log synced at checkpoints is the
             // nearest SQLite offers, and keeps 2,000 single-row updates fast.
             FDatabase.Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL");
+            // SQLite's default page cache (2 MB) is far smaller than a company's
+            // books; per-account queries would reread the same pages from the OS.
+            FDatabase.Exec("PRAGMA cache_size = -65536; PRAGMA mmap_size = 268435456");
         } catch (const EProviderError&) {
             throw EProviderError(deviceError);
         }
@@ -486,17 +490,48 @@ TResultSet TSession::Execute(const std::string& statement)
         if (IsWord(sig[0], "DROP")) return DropDatabase(sig);
         if (IsWord(sig[0], "CREATE")) return CreateDatabase(sig);
     }
-    return RunSqlite(TranslateToSqlite(statement));
+    const TTranslation translation = TranslateStatement(statement);
+    const bool user = FDatabaseKey != "master";
+    if (user && !translation.PrefixColumns.empty()) {
+        if (FAdvisedShapes.size() > 1000) FAdvisedShapes.clear();
+        if (FAdvisedShapes.insert(translation.Shape).second) IndexPrefixSearches(FDatabase.Handle(), translation);
+        // Statements of one shape may differ in which of their prefixes can be ranges.
+        if (!translation.RangedSql.empty()) {
+            if (FExactRanges.size() > 1000) FExactRanges.clear();
+            auto exact = FExactRanges.find(translation.RangedSql);
+            if (exact == FExactRanges.end()) {
+                exact = FExactRanges.emplace(translation.RangedSql, RangesAreExact(FDatabase.Handle(), translation)).first;
+            }
+            if (exact->second) return RunSqlite(translation.RangedSql, translation.RangeParameters);
+        }
+    }
+    TResultSet result = RunSqlite(translation.Sql);
+    if (user && !sig.empty() && (IsWord(sig[0], "CREATE") || IsWord(sig[0], "DROP") || IsWord(sig[0], "ALTER"))) {
+        // A column's type may have changed with the schema.
+        FAdvisedShapes.clear();
+        FExactRanges.clear();
+    }
+    if (user && translation.CreatesView) IndexViewJoins(FDatabase.Handle(), translation);
+    return result;
 }
 
-TResultSet TSession::RunSqlite(const std::string& sql)
+TResultSet TSession::RunSqlite(const std::string& sql, const std::vector<std::string>& parameters)
 {
     TResultSet result;
     sqlite3* db = FDatabase.Handle();
 
+    auto bind = [&](sqlite3_stmt* statement) {
+        for (std::size_t k = 0; k < parameters.size(); ++k) {
+            const int rc = sqlite3_bind_text(statement, static_cast<int>(k + 1), parameters[k].data(),
+                                             static_cast<int>(parameters[k].size()), SQLITE_TRANSIENT);
+            if (rc != SQLITE_OK) RaiseSqliteError(db, rc);
+        }
+    };
+
     auto found = FCacheIndex.find(sql);
     if (found != FCacheIndex.end()) {
         FCache.splice(FCache.begin(), FCache, found->second);
+        bind(found->second->Statement);
         RunStatement(db, found->second->Statement, &result);
         return result;
     }
@@ -517,6 +552,7 @@ TResultSet TSession::RunSqlite(const std::string& sql)
         const bool single = tail == sql.c_str() && OnlySpace(next, end);
         const bool wantRows = !captured && sqlite3_column_count(statement) > 0;
         try {
+            bind(statement);
             RunStatement(db, statement, wantRows ? &result : nullptr);
         } catch (...) {
             sqlite3_finalize(statement);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/Database.h"
@@ -53,6 +54,10 @@ private:
     std::string FDatabaseKey;
     TSqliteDatabase FDatabase;
     bool FAlive = true;
+    // Statement shapes whose LIKE prefix searches have been given their indexes.
+    std::unordered_set<std::string> FAdvisedShapes;
+    // Ranged statements, and whether they select exactly what their LIKEs do.
+    std::unordered_map<std::string, bool> FExactRanges;
     std::string FKillReason;
 
     // Prepared statements by their SQLite text, most recent first.
@@ -64,7 +69,7 @@ private:
     std::unordered_map<std::string, std::list<TCached>::iterator> FCacheIndex;
 
     void ClearCache();
-    TResultSet RunSqlite(const std::string& sql);
+    TResultSet RunSqlite(const std::string& sql, const std::vector<std::string>& parameters = {});
     TResultSet Restore(const std::vector<TToken>& sig);
     TResultSet AlterDatabase(const std::vector<TToken>& sig);
     TResultSet DropDatabase(const std::vector<TToken>& sig);

@@ -348,6 +348,16 @@ public:
         }
     }
 
+    std::vector<std::string> PrefixColumns;
+    struct TRange {
+        std::size_t FirstToken;
+        std::size_t LastToken;
+        std::string Column;
+        std::string Low;
+        std::string High;
+    };
+    std::vector<TRange> Ranges;
+
     void Run()
     {
         DropOwnerPrefixes();
@@ -614,20 +624,110 @@ private:
             for (std::size_t t = FSig[start]; t <= FSig[k - 1]; ++t) column += FTokens[t].Text;
             Sig(start).Text = "(" + column + " GLOB " + QuoteLiteral(glob) + " AND " + Sig(start).Text;
             Sig(k + 1).Text += ")";
+            PrefixColumns.push_back(column);
+
+            // Digits and punctuation below '@' followed by one final %: the range
+            // [prefix, prefix with its last character raised) holds exactly the
+            // texts that start with it, under either collation.
+            bool pure = items.size() >= 2 && items.back().Kind == TPatternItem::TKind::AnyString;
+            std::string low;
+            for (std::size_t m = 0; pure && m + 1 < items.size(); ++m) {
+                pure = items[m].Kind == TPatternItem::TKind::Literal && items[m].Char >= 0x21 && items[m].Char <= 0x3F;
+                low += static_cast<char>(items[m].Char);
+            }
+            if (pure) {
+                std::string high = low;
+                high.back() = static_cast<char>(high.back() + 1);
+                Ranges.push_back(TRange{FSig[start], FSig[k + 1], column, low, high});
+            }
         }
     }
 };
 
 }  // namespace
 
-std::string TranslateToSqlite(const std::string& sql)
+namespace {
+
+// "a.x = b.y" with both sides qualified, at any depth.
+std::vector<std::pair<std::string, std::string>> JoinedColumns(const std::vector<TToken>& sig)
 {
-    std::vector<TToken> tokens = Tokenize(sql);
-    TRewriter(tokens).Run();
-    std::string out;
-    out.reserve(sql.size() + 32);
-    for (const TToken& token : tokens) out += token.Text;
-    return out;
+    auto isName = [&](std::size_t k) {
+        return k < sig.size() && (sig[k].Kind == TTokenKind::Word || sig[k].Kind == TTokenKind::QuotedName);
+    };
+    auto qualified = [&](std::size_t k) { return isName(k) && k + 2 < sig.size() && IsSymbol(sig[k + 1], ".") && isName(k + 2); };
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (std::size_t k = 0; k + 6 < sig.size(); ++k) {
+        if (qualified(k) && IsSymbol(sig[k + 3], "=") && qualified(k + 4) && !(k > 0 && IsSymbol(sig[k - 1], "."))) {
+            pairs.emplace_back(sig[k].Text + "." + sig[k + 2].Text, sig[k + 4].Text + "." + sig[k + 6].Text);
+        }
+    }
+    return pairs;
 }
+
+}  // namespace
+
+TTranslation TranslateStatement(const std::string& sql)
+{
+    const std::vector<TToken> original = Tokenize(sql);
+    std::vector<TToken> tokens = original;
+    TRewriter rewriter(tokens);
+    rewriter.Run();
+
+    TTranslation result;
+    result.PrefixColumns = rewriter.PrefixColumns;
+    result.Sql.reserve(sql.size() + 32);
+    for (const TToken& token : tokens) result.Sql += token.Text;
+    for (const TToken& token : original) {
+        result.Shape += token.Kind == TTokenKind::String || token.Kind == TTokenKind::Number ? "?" : token.Text;
+    }
+
+    const std::vector<TToken> sig = Significant(original);
+    // Parameters of its own, or a second statement, would upset the numbering.
+    bool parameterFree = true;
+    for (std::size_t k = 0; k < sig.size(); ++k) {
+        if (IsSymbol(sig[k], "?") || (sig[k].Kind == TTokenKind::Word && sig[k].Text[0] == '@') ||
+            (IsSymbol(sig[k], ";") && k + 1 < sig.size())) {
+            parameterFree = false;
+        }
+    }
+    if (parameterFree && !rewriter.Ranges.empty()) {
+        std::size_t next = 0;
+        for (std::size_t t = 0; t < tokens.size(); ++t) {
+            if (next < rewriter.Ranges.size() && t == rewriter.Ranges[next].FirstToken) {
+                const auto& range = rewriter.Ranges[next++];
+                const std::string low = "?" + std::to_string(result.RangeParameters.size() + 1);
+                const std::string high = "?" + std::to_string(result.RangeParameters.size() + 2);
+                result.RangedSql += "(" + range.Column + " >= " + low + " AND " + range.Column + " < " + high + ")";
+                result.RangeParameters.push_back(range.Low);
+                result.RangeParameters.push_back(range.High);
+                result.RangeColumns.push_back(range.Column);
+                t = range.LastToken;
+                continue;
+            }
+            result.RangedSql += tokens[t].Text;
+        }
+    }
+    result.CreatesView = sig.size() >= 2 && IsWord(sig[0], "CREATE") && IsWord(sig[1], "VIEW");
+    if (result.CreatesView) result.JoinedColumns = JoinedColumns(sig);
+
+    // The FROM of the first SELECT, in the rewritten text.
+    bool inSelect = false;
+    int depth = 0;
+    for (std::size_t k = 0; k < tokens.size(); ++k) {
+        const TToken& token = tokens[k];
+        if (token.Kind == TTokenKind::Space || token.Kind == TTokenKind::Comment) continue;
+        if (IsSymbol(token, "(")) ++depth;
+        if (IsSymbol(token, ")")) --depth;
+        if (!inSelect && IsWord(token, "SELECT")) {
+            inSelect = true;
+        } else if (inSelect && depth == 0 && IsWord(token, "FROM")) {
+            for (std::size_t m = k; m < tokens.size(); ++m) result.FromClause += tokens[m].Text;
+            break;
+        }
+    }
+    return result;
+}
+
+std::string TranslateToSqlite(const std::string& sql) { return TranslateStatement(sql).Sql; }
 
 }  // namespace Velmora::Standin

@@ -30,7 +30,28 @@ std::string StringValue(const TToken& token);
 // A name as written, with brackets or double quotes removed.
 std::string NameValue(const TToken& token);
 
-// The statement in SQLite's dialect.
+// The statement in SQLite's dialect, with what the index advisor needs to know of it.
+struct TTranslation {
+    std::string Sql;
+    // Column references searched with LIKE 'prefix%' (as written, e.g. "fchraccount" or "v.a").
+    std::vector<std::string> PrefixColumns;
+    // Equalities between two qualified columns (a.x = b.y): how a view joins.
+    std::vector<std::pair<std::string, std::string>> JoinedColumns;
+    // "FROM …" to the end, of the first SELECT of the statement (also inside CREATE VIEW).
+    std::string FromClause;
+    // Sql with every literal replaced by ?, to recognise a statement seen before.
+    std::string Shape;
+    // The same statement with each pure prefix search (like'1001%') written as a
+    // range over parameters, so one prepared statement serves every prefix. Exact
+    // only where the column holds text (RangeColumns name them); empty when the
+    // statement has no such search.
+    std::string RangedSql;
+    std::vector<std::string> RangeParameters;
+    std::vector<std::string> RangeColumns;
+    bool CreatesView = false;
+};
+
+TTranslation TranslateStatement(const std::string& sql);
 std::string TranslateToSqlite(const std::string& sql);
 
 // T-SQL LIKE with the server's default case-insensitive collation: % _ and

@@ -151,7 +151,7 @@ TEST_F(BackupToolTest, MediaItMakesRestoresThroughTheServer)
     Exec(*master, "restore database ufdata from Disk='" + (Work / "ufdatawk.temp").string() +
                       "' WITH  RECOVERY, MOVE 'UFDATA_Data' TO '" + (Work / "ufdata.mdf").string() +
                       "',MOVE 'UFDATA_Log' TO '" + (Work / "ufdata.ldf").string() + "', REPLACE ");
-    EXPECT_EQ(Rows(*Connect(UfdataConnection), "select name from Marker", {"name"})[0][0], "ok");
+    EXPECT_EQ(Rows(*Connect(UfdataConnection), "select name from Marker", {"name"}).at(0).at(0), "ok");
 }
 
 }  // namespace

@@ -154,15 +154,15 @@ TEST_F(LedgerTest, ViewsJoinRolesTypesAndAccountsAsThePackageExpects)
     // Roles by outer join: op3 has none.
     EXPECT_EQ(Rows(*Connection, "select zd, FH, jz from PM where fchrVoucherID = 'V1'", {"ZD", "fh", "JZ"}),
               (std::vector<std::vector<std::string>>{{"会计", "主管", ""}}));
-    EXPECT_EQ(Rows(*Connection, "select count(*) as n from pm where zd is null", {"n"})[0][0], "1");
+    EXPECT_EQ(Rows(*Connection, "select count(*) as n from pm where zd is null", {"n"}).at(0).at(0), "1");
     // A line of an account not in use is in neither pd nor Pz.
-    EXPECT_EQ(Rows(*Connection, "select count(*) as n from pd where fchrAccountID = 'A4'", {"n"})[0][0], "0");
-    EXPECT_EQ(Rows(*Connection, "select count(*) as n from PZ", {"n"})[0][0], "8");
+    EXPECT_EQ(Rows(*Connection, "select count(*) as n from pd where fchrAccountID = 'A4'", {"n"}).at(0).at(0), "0");
+    EXPECT_EQ(Rows(*Connection, "select count(*) as n from PZ", {"n"}).at(0).at(0), "8");
     // No voucher type, or a type named 0: in Pz, not in PzAvalid.
     EXPECT_EQ(Rows(*Connection, "select fchrVoucherID from pzavalid where fchrVoucherID in ('V3','V4')", {"fchrVoucherID"})
                   .size(),
               0u);
-    EXPECT_EQ(Rows(*Connection, "select count(*) as n from PzAvalid", {"n"})[0][0], "6");
+    EXPECT_EQ(Rows(*Connection, "select count(*) as n from PzAvalid", {"n"}).at(0).at(0), "6");
     EXPECT_EQ(Rows(*Connection, "select fchrAccount, flotBalance from BalFirst order by fbitDirection",
                    {"fchraccount", "FLOTBALANCE"}),
               (std::vector<std::vector<std::string>>{{"1001", "30"}, {"1001", "100"}}));

@@ -156,7 +156,7 @@ TEST_F(RestoreTest, ThePluginsStatementRestoresTheChosenSetIntoTheWorkFolder)
     // The data file is an ordinary SQLite database; the log file lies beside it.
     EXPECT_EQ(ReadWithSqlite(WorkDir + "ufdata.mdf", "select name from Marker"), "second");
     EXPECT_TRUE(std::filesystem::is_regular_file(WorkDir + "ufdata.ldf"));
-    EXPECT_EQ(Rows(*Master, "select filename from sysdatabases WHERE name='ufdata'", {"filename"})[0][0],
+    EXPECT_EQ(Rows(*Master, "select filename from sysdatabases WHERE name='ufdata'", {"filename"}).at(0).at(0),
               WorkDir + "ufdata.mdf");
 }
 
@@ -232,7 +232,7 @@ TEST_F(RestoreTest, ReplaceIsRefusedWhileTheDatabaseIsInUse)
     ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
     auto user = Connect(UfdataConnection);
     EXPECT_THAT(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), HasSubstr("in use"));
-    EXPECT_EQ(Rows(*user, "select name from Marker", {"name"})[0][0], "first");
+    EXPECT_EQ(Rows(*user, "select name from Marker", {"name"}).at(0).at(0), "first");
 }
 
 TEST_F(RestoreTest, DamagedMediaIsRecognised)

@@ -148,7 +148,7 @@ TEST_F(ShimDatabaseTest, LikeBehavesAsTheServersDefaultCollation)
 TEST_F(ShimDatabaseTest, OwnerPrefixAndBracketedNamesAreAccepted)
 {
     Exec(*Connection, "insert into [dbo].[t] ([a]) values (N'z')");
-    EXPECT_EQ(Rows(*Connection, "select count(*) as n from dbo.T where A = 'Z'", {"n"})[0][0], "1");
+    EXPECT_EQ(Rows(*Connection, "select count(*) as n from dbo.T where A = 'Z'", {"n"}).at(0).at(0), "1");
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ int Create(const std::vector<std::string>& args)
         } else if (arg == "--file") {
             std::string text;
             value(text);
-            options.Files.push_back(ParseFileSpecification(text));
+            options.Files.push_back(ParseFileOption(text));
         } else if (arg.rfind("--", 0) == 0) {
             throw EBackupToolError("unknown option '" + arg + "'");
         } else if (options.Media.empty()) {
