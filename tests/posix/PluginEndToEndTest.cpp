@@ -3,6 +3,9 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <cstdlib>
 #include <sstream>
 
@@ -52,6 +55,49 @@ TEST_F(PluginRun, ServiceNotInstalledTellsTheUserAndAnswersZero)
     EXPECT_NE(run.Err.find(NotInstalledBox), std::string::npos) << run.Err;
     EXPECT_NE(run.Err.find("用友财务备份预处理"), std::string::npos) << run.Err;
     EXPECT_EQ(run.Err.find("[警告]"), std::string::npos) << run.Err;
+}
+
+TEST_F(PluginRun, SampleBackupComesOutRestoredAndPrepared)
+{
+    // Two sets of the sample company in one file, the later one chosen in the chooser.
+    std::string earlier;
+    for (const char* part : {"schema.sql", "reference-data.sql", "accounts.sql", "vouchers-until-2024-06.sql"}) {
+        std::ifstream in(std::filesystem::path(VELMORA_SAMPLE_DIR) / part, std::ios::binary);
+        earlier += std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) + "\n";
+    }
+    std::ifstream laterPart(std::filesystem::path(VELMORA_SAMPLE_DIR) / "vouchers-2024-07-onwards.sql", std::ios::binary);
+    const std::string later =
+        earlier + std::string(std::istreambuf_iterator<char>(laterPart), std::istreambuf_iterator<char>());
+    std::ofstream(FDir / "earlier.sql", std::ios::binary) << earlier;
+    std::ofstream(FDir / "later.sql", std::ios::binary) << later;
+    const std::string media = FDir / "UFDATA.BAK";
+    ASSERT_EQ(RunProcess({VELMORA_TEST_BACKUP_TOOL, "create", media, "--database", "UFDATA", "--script",
+                          FDir / "earlier.sql"}, "", {}).ExitCode, 0);
+    ASSERT_EQ(RunProcess({VELMORA_TEST_BACKUP_TOOL, "create", media, "--append", "--database", "UFDATA", "--script",
+                          FDir / "later.sql"}, "", {}).ExitCode, 0);
+
+    std::vector<std::string> arguments = {VELMORA_TEST_HOST, "--folder", FDir.Path() + "/", "--backup", media,
+                                          "--year", "2025", "--service", "stopped", "--plugin", VELMORA_TEST_PLUGIN};
+    const TProcessResult run =
+        RunProcess(arguments, "2\n\n", {{"VELMORA_SERVER_DIR", FDir / "server"}, {"TERM", "dumb"}});
+
+    EXPECT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Out, "Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security Info=true;"
+                       "Initial Catalog=UFDATA;Data Source=(local)\n");
+    const std::vector<std::string> inOrder = {"数据源预处理请稍候...", "正在启动SQL SERVER数据库...",
+                                              "SQL SERVER数据库启动成功...", "还原数据库文件......", "选择备份文件"};
+    std::size_t at = 0;
+    for (const std::string& text : inOrder) {
+        at = run.Err.find(text, at);
+        ASSERT_NE(at, std::string::npos) << text << "\n" << run.Err;
+    }
+    EXPECT_EQ(run.Err.find("[警告]"), std::string::npos) << run.Err;
+    EXPECT_EQ(run.Err.find("[错误]"), std::string::npos) << run.Err;
+    const std::filesystem::path work = FDir / "TempLateTemp";
+    EXPECT_TRUE(std::filesystem::exists(work / "ufdata.mdf"));
+    EXPECT_TRUE(std::filesystem::exists(work / "ufdata.ldf"));
+    EXPECT_FALSE(std::filesystem::exists(work / "ufdatawk.temp"));
+    EXPECT_TRUE(std::filesystem::exists(media)) << "the host's file is never touched";
 }
 
 TEST_F(PluginRun, ServiceStatesWithTheirBoxesOrNone)
