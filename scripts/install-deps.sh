@@ -6,8 +6,8 @@ set -euo pipefail
 what=${1:-all}
 native=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
         libsqlite3-dev sqlite3 libjpeg62-turbo-dev)
-windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth
-         fonts-wqy-microhei imagemagick)
+windows=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth
+         fonts-wqy-microhei imagemagick googletest locales)
 
 wanted=()
 case "$what" in

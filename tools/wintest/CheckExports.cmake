@@ -1,0 +1,30 @@
+# Checks a built Velmora.dll: the export table holds DoIt alone, by its plain name,
+# and the DLL imports system DLLs only (the runtimes are linked in).
+# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<Velmora.dll> -P CheckExports.cmake
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "objdump could not read ${DLL}")
+endif()
+
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)*" table "${dump}")
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" entries "${table}")
+set(names "")
+foreach(entry ${entries})
+  string(REGEX REPLACE "\\[ *[0-9]+\\] " "" name "${entry}")
+  list(APPEND names "${name}")
+endforeach()
+if(NOT names STREQUAL "DoIt")
+  message(FATAL_ERROR "exports are [${names}], expected exactly [DoIt]")
+endif()
+
+set(system_dlls kernel32.dll user32.dll gdi32.dll comctl32.dll advapi32.dll ole32.dll oleaut32.dll msvcrt.dll)
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+foreach(import ${imports})
+  string(REGEX REPLACE "DLL Name: " "" dll "${import}")
+  string(TOLOWER "${dll}" dll)
+  list(FIND system_dlls "${dll}" known)
+  if(known EQUAL -1)
+    message(FATAL_ERROR "Velmora.dll imports ${dll}, which a Windows system does not provide")
+  endif()
+endforeach()
+message(STATUS "exports: ${names}; imports: ${imports}")

@@ -1,0 +1,439 @@
+// The Win32 toolkit with the real forms: layout and texts read back with Win32
+// calls, the chooser driven by messages, message boxes and timers.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "chooser/GetFileList.h"
+#include "platform/Errors.h"
+#include "platform/win32/Win32Toolkit.h"
+#include "preprocess/DealWithUFO.h"
+#include "tests/fakes/FakePlatform.h"
+#include "tools/wintest/WinTestSupport.h"
+
+namespace Velmora {
+namespace {
+
+using WinTest::FindControl;
+using WinTest::FindProcessWindow;
+using WinTest::RectInParent;
+using WinTest::THostWindow;
+using WinTest::TScreenWatcher;
+
+std::wstring Text(HWND window)
+{
+    wchar_t text[512] = {};
+    GetWindowTextW(window, text, 512);
+    return text;
+}
+
+void ExpectRect(HWND window, int left, int top, int width, int height, const char* name)
+{
+    ASSERT_NE(window, nullptr) << name;
+    const RECT rect = RectInParent(window);
+    EXPECT_EQ(rect.left, left) << name;
+    EXPECT_EQ(rect.top, top) << name;
+    EXPECT_EQ(rect.right - rect.left, width) << name;
+    EXPECT_EQ(rect.bottom - rect.top, height) << name;
+}
+
+void ExpectCentredOnDesktop(HWND window)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    const int desktopX = GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN) / 2;
+    const int desktopY = GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN) / 2;
+    EXPECT_LE(std::abs((rect.left + rect.right) / 2 - desktopX), 1);
+    EXPECT_LE(std::abs((rect.top + rect.bottom) / 2 - desktopY), 1);
+}
+
+// The status label sits at 67, 11 and is at least its design size, 147 x 14, and
+// wide enough for its whole caption.
+void ExpectLabelFits(HWND label)
+{
+    ASSERT_NE(label, nullptr);
+    const RECT rect = RectInParent(label);
+    EXPECT_EQ(rect.left, 67);
+    EXPECT_EQ(rect.top, 11);
+    const std::wstring text = Text(label);
+    HDC dc = GetDC(label);
+    HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, previous);
+    ReleaseDC(label, dc);
+    EXPECT_EQ(rect.right - rect.left, std::max<LONG>(147, size.cx)) << "caption " << size.cx << " px wide";
+    EXPECT_EQ(rect.bottom - rect.top, std::max<LONG>(14, size.cy));
+    EXPECT_EQ(-metrics.tmHeight + metrics.tmInternalLeading, -14) << "a 14-pixel font";
+}
+
+COLORREF ScreenPixel(HWND window, int x, int y)
+{
+    POINT point{x, y};
+    ClientToScreen(window, &point);
+    HDC screen = GetDC(nullptr);
+    const COLORREF colour = GetPixel(screen, point.x, point.y);
+    ReleaseDC(nullptr, screen);
+    return colour;
+}
+
+class Win32ToolkitTest : public testing::Test {
+protected:
+    void SetUp() override { Toolkit.SetApplicationHandle(reinterpret_cast<TWindowHandle>(Host.Handle())); }
+
+    // Runs check once, from inside the modal loop of the dialog shown next.
+    void WhenShown(std::function<void()> check)
+    {
+        Probe = Toolkit.CreateTimer(50, [this, check] {
+            Probe->SetEnabled(false);
+            check();
+        });
+    }
+
+    THostWindow Host;
+    TWin32Toolkit Toolkit;
+    std::unique_ptr<ITimer> Probe;
+};
+
+// ---------------------------------------------------------------- progress dialog
+
+TEST_F(Win32ToolkitTest, ProgressDialogIsLaidOutAndFollowsTheForm)
+{
+    Fakes::TFakePlatform fakes;
+    TPlatform platform{Toolkit, fakes.Services, fakes.Data, fakes.Files, fakes.Text};
+    TForm_DealWithUFO form(platform);
+    bool checked = false;
+
+    WhenShown([&] {
+        HWND dialog = FindProcessWindow(Win32Controls::ProgressFormClass);
+        ASSERT_NE(dialog, nullptr);
+        checked = true;
+        EXPECT_EQ(Text(dialog), L"用友财务备份预处理");
+        RECT client;
+        GetClientRect(dialog, &client);
+        EXPECT_EQ(client.right, 295);
+        EXPECT_EQ(client.bottom, 78);
+        ExpectCentredOnDesktop(dialog);
+        const LONG_PTR style = GetWindowLongPtrW(dialog, GWL_STYLE);
+        EXPECT_TRUE((style & WS_CAPTION) == WS_CAPTION);
+        EXPECT_FALSE(style & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME)) << std::hex << style;
+        EXPECT_EQ(GetWindow(dialog, GW_OWNER), Host.Handle());
+        EXPECT_FALSE(IsWindowEnabled(Host.Handle())) << "the host takes no input while the dialog is modal";
+
+        ExpectRect(FindControl(dialog, Win32Controls::Image_log), 0, 0, 295, 25, "Image_log");
+        ExpectRect(FindControl(dialog, Win32Controls::RzPanel_Client), 0, 25, 295, 33, "RzPanel_Client");
+        ExpectLabelFits(FindControl(dialog, Win32Controls::RzLabel_ShowInfo));
+        ExpectRect(FindControl(dialog, Win32Controls::RzPanel_Bottom), 0, 58, 295, 20, "RzPanel_Bottom");
+        ExpectRect(FindControl(dialog, Win32Controls::Progress_Step), 1, 1, 293, 18, "Progress_Step");
+
+        HWND label = FindControl(dialog, Win32Controls::RzLabel_ShowInfo);
+        HWND bar = FindControl(dialog, Win32Controls::Progress_Step);
+        EXPECT_EQ(Text(label), L"数据源预处理请稍候...");
+        EXPECT_EQ(Text(bar), L"0%");
+
+        // The middle panel's colour, and a banner that is more than a blank strip.
+        HWND panel = FindControl(dialog, Win32Controls::RzPanel_Client);
+        EXPECT_EQ(ScreenPixel(panel, 20, 16), RGB(240, 240, 240));
+        HWND banner = FindControl(dialog, Win32Controls::Image_log);
+        int coloured = 0;
+        for (int x = 0; x < 295; x += 3) {
+            for (int y = 0; y < 25; y += 2) {
+                if (ScreenPixel(banner, x, y) != RGB(255, 255, 255)) ++coloured;
+            }
+        }
+        EXPECT_GT(coloured, 20) << "the banner was not drawn";
+
+        // The form's changes reach the screen at once, without a message loop turn.
+        form.SetStatusText(DealWithUFOText::StatusStarting);
+        EXPECT_EQ(Text(label), L"正在启动SQL SERVER数据库...");
+        ExpectLabelFits(label);
+        form.Progress_Step.SetTotalParts(200);
+        form.Progress_Step.SetPartsComplete(90);
+        EXPECT_EQ(Text(bar), L"45%");
+        EXPECT_TRUE(WinTest::SaveScreenshot(dialog, L"progress-dialog"));
+        form.Progress_Step.SetPercent(100);
+        EXPECT_EQ(Text(bar), L"100%");
+        form.SetModalResult(mrCancel);
+    });
+
+    EXPECT_EQ(form.ShowModal(), mrCancel);
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(FindProcessWindow(Win32Controls::ProgressFormClass), nullptr) << "the dialog closed";
+    EXPECT_TRUE(IsWindowEnabled(Host.Handle()));
+}
+
+TEST_F(Win32ToolkitTest, ProgressDialogRunsTheStartTimerAndClosesOnTheOutcome)
+{
+    // The form arms its own timer when it is built; the modal loop delivers the tick,
+    // and the step driver's outcome closes the dialog. A missing service ends the run early.
+    Fakes::TFakePlatform fakes;
+    fakes.Services.OpenError = ServiceError::ServiceDoesNotExist;
+    TPlatform platform{Toolkit, fakes.Services, fakes.Data, fakes.Files, fakes.Text};
+    TScreenWatcher watcher;
+    TForm_DealWithUFO form(platform);
+    form.FYear = "2003";
+    EXPECT_EQ(form.ShowModal(), mrCancel);
+    const auto boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Caption, L"错误");
+    EXPECT_EQ(boxes[0].Text, L"此模板需要MsSqlServer2K 你的计算机上没有安装Sqlserver2K..");
+    EXPECT_EQ(boxes[0].Owner, Host.Handle());
+    EXPECT_FALSE(form.StartTimer->Enabled());
+}
+
+// ---------------------------------------------------------------- chooser
+
+class Win32ChooserTest : public Win32ToolkitTest {
+protected:
+    void SetUp() override
+    {
+        Win32ToolkitTest::SetUp();
+        Chooser.AddRow("1", "UFDATA_001_2003");
+        Chooser.AddRow("2", "UFDATA_002_2003");
+        Chooser.AddRow(" 3 ", "UFDATA_003_2004");
+    }
+
+    static HWND FindChooser() { return FindProcessWindow(Win32Controls::ChooserFormClass); }
+
+    static std::vector<bool> Checks(HWND list)
+    {
+        std::vector<bool> checks;
+        const auto count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+        for (int row = 0; row < count; ++row) {
+            const auto state = static_cast<UINT>(SendMessageW(list, LVM_GETITEMSTATE, row, LVIS_STATEIMAGEMASK));
+            checks.push_back(((state & LVIS_STATEIMAGEMASK) >> 12) == 2);
+        }
+        return checks;
+    }
+
+    // A click on the row's check box, where the user would click.
+    static void ClickCheckBox(HWND list, int row)
+    {
+        RECT item{};
+        item.left = LVIR_BOUNDS;
+        SendMessageW(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&item));
+        const int y = (item.top + item.bottom) / 2;
+        for (int x = item.left; x < item.left + 60; ++x) {
+            LVHITTESTINFO hit{};
+            hit.pt = POINT{x, y};
+            SendMessageW(list, LVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit));
+            if (hit.iItem == row && (hit.flags & LVHT_ONITEMSTATEICON) != 0) {
+                SendMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+                SendMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+                return;
+            }
+        }
+        ADD_FAILURE() << "no check box found in row " << row;
+    }
+
+    static std::wstring ItemText(HWND list, int row, int column)
+    {
+        wchar_t text[128] = {};
+        LVITEMW item{};
+        item.iSubItem = column;
+        item.pszText = text;
+        item.cchTextMax = 128;
+        SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(&item));
+        return text;
+    }
+
+    TForm_GetFileList Chooser{Toolkit};
+};
+
+TEST_F(Win32ChooserTest, IsLaidOutAsTheFormDescribes)
+{
+    bool checked = false;
+    WhenShown([&] {
+        HWND dialog = FindChooser();
+        ASSERT_NE(dialog, nullptr);
+        checked = true;
+        EXPECT_EQ(Text(dialog), L"选择备份文件");
+        RECT outer;
+        GetWindowRect(dialog, &outer);
+        EXPECT_EQ(outer.right - outer.left, 315);
+        EXPECT_EQ(outer.bottom - outer.top, 200);
+        ExpectCentredOnDesktop(dialog);
+        const LONG_PTR style = GetWindowLongPtrW(dialog, GWL_STYLE);
+        EXPECT_TRUE(style & WS_THICKFRAME) << "sizeable";
+        EXPECT_FALSE(style & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)) << "no border icons";
+        EXPECT_EQ(GetWindow(dialog, GW_OWNER), Host.Handle());
+
+        RECT client;
+        GetClientRect(dialog, &client);
+        HWND buttons = FindControl(dialog, Win32Controls::RzPanel1);
+        ExpectRect(buttons, 0, client.bottom - 41, client.right, 41, "RzPanel1");
+        ExpectRect(FindControl(dialog, Win32Controls::RzPanel2), 0, 0, client.right, client.bottom - 41, "RzPanel2");
+        HWND ok = FindControl(dialog, Win32Controls::Btn_OK);
+        ASSERT_NE(ok, nullptr);
+        EXPECT_EQ(GetParent(ok), buttons);
+        const RECT okRect = RectInParent(ok);
+        EXPECT_EQ(okRect.left, 192);
+        EXPECT_EQ(okRect.top, 8);
+        EXPECT_EQ(Text(ok), L"确定");
+        EXPECT_EQ(GetWindowLongPtrW(ok, GWL_STYLE) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
+
+        HWND list = FindControl(dialog, Win32Controls::List_Files);
+        ASSERT_NE(list, nullptr);
+        EXPECT_EQ(GetWindowLongPtrW(list, GWL_STYLE) & LVS_TYPEMASK, LVS_REPORT);
+        EXPECT_FALSE(GetWindowLongPtrW(list, GWL_STYLE) & LVS_EDITLABELS) << "captions are read-only";
+        const auto extended = static_cast<DWORD>(SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0));
+        for (DWORD wanted : {LVS_EX_CHECKBOXES, LVS_EX_GRIDLINES, LVS_EX_TRACKSELECT, LVS_EX_FULLROWSELECT}) {
+            EXPECT_TRUE(extended & wanted) << std::hex << wanted;
+        }
+        EXPECT_EQ(static_cast<COLORREF>(SendMessageW(list, LVM_GETBKCOLOR, 0, 0)), RGB(240, 240, 240));
+        const wchar_t* titles[] = {L"编号", L"备份文件"};
+        const int widths[] = {50, 239};
+        for (int column = 0; column < 2; ++column) {
+            wchar_t title[64] = {};
+            LVCOLUMNW info{};
+            info.mask = LVCF_TEXT;
+            info.pszText = title;
+            info.cchTextMax = 64;
+            SendMessageW(list, LVM_GETCOLUMNW, column, reinterpret_cast<LPARAM>(&info));
+            EXPECT_EQ(std::wstring(title), titles[column]);
+            EXPECT_EQ(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0), widths[column]);
+        }
+        ASSERT_EQ(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0), 3);
+        EXPECT_EQ(ItemText(list, 0, 0), L"1");
+        EXPECT_EQ(ItemText(list, 0, 1), L"UFDATA_001_2003");
+        EXPECT_EQ(ItemText(list, 2, 1), L"UFDATA_003_2004");
+        EXPECT_EQ(Checks(list), (std::vector<bool>{false, false, false}));
+        EXPECT_TRUE(WinTest::SaveScreenshot(dialog, L"chooser"));
+        SendMessageW(ok, BM_CLICK, 0, 0);
+    });
+    EXPECT_EQ(Chooser.ShowModal(), mrOk);
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(Chooser.SelectedPosition, 0) << "OK without a tick chooses nothing";
+    EXPECT_EQ(FindChooser(), nullptr);
+    EXPECT_TRUE(IsWindowEnabled(Host.Handle()));
+}
+
+TEST_F(Win32ChooserTest, TicksBehaveLikeRadioButtonsAndOkTakesTheTickedRow)
+{
+    WhenShown([&] {
+        HWND list = FindControl(FindChooser(), Win32Controls::List_Files);
+        ASSERT_NE(list, nullptr);
+        ClickCheckBox(list, 0);
+        EXPECT_EQ(Checks(list), (std::vector<bool>{true, false, false}));
+        ClickCheckBox(list, 2);
+        EXPECT_EQ(Checks(list), (std::vector<bool>{false, false, true})) << "only the row touched last is ticked";
+        ClickCheckBox(list, 2);
+        EXPECT_EQ(Checks(list), (std::vector<bool>{false, false, true})) << "a ticked box stays ticked";
+        EXPECT_TRUE(Chooser.RowChecked(2));
+        EXPECT_FALSE(Chooser.RowChecked(0));
+        EXPECT_TRUE(WinTest::SaveScreenshot(FindChooser(), L"chooser-ticked"));
+        SendMessageW(FindControl(FindChooser(), Win32Controls::Btn_OK), BM_CLICK, 0, 0);
+    });
+    EXPECT_EQ(Chooser.ShowModal(), mrOk);
+    EXPECT_EQ(Chooser.SelectedPosition, 3);
+}
+
+TEST_F(Win32ChooserTest, EnterPressesOk)
+{
+    WhenShown([&] {
+        HWND list = FindControl(FindChooser(), Win32Controls::List_Files);
+        ASSERT_NE(list, nullptr);
+        ClickCheckBox(list, 1);
+        SetFocus(list);
+        PostMessageW(list, WM_KEYDOWN, VK_RETURN, 0);
+        PostMessageW(list, WM_KEYUP, VK_RETURN, 0);
+    });
+    EXPECT_EQ(Chooser.ShowModal(), mrOk);
+    EXPECT_EQ(Chooser.SelectedPosition, 2);
+}
+
+TEST_F(Win32ChooserTest, ABadPositionIsRaisedAfterTheDialogClosed)
+{
+    TForm_GetFileList chooser(Toolkit);
+    chooser.AddRow("x", "UFDATA");
+    WhenShown([&] {
+        HWND list = FindControl(FindChooser(), Win32Controls::List_Files);
+        ASSERT_NE(list, nullptr);
+        ClickCheckBox(list, 0);
+        SendMessageW(FindControl(FindChooser(), Win32Controls::Btn_OK), BM_CLICK, 0, 0);
+    });
+    EXPECT_THROW(chooser.ShowModal(), EVelmoraError);
+    EXPECT_EQ(FindChooser(), nullptr);
+    EXPECT_TRUE(IsWindowEnabled(Host.Handle()));
+}
+
+// ---------------------------------------------------------------- message boxes and timers
+
+TEST_F(Win32ToolkitTest, MessageBoxesShowTheirTextsOwnedByTheApplicationWindow)
+{
+    THostWindow other(L"another window of the thread");
+    bool otherEnabledDuringBox = true;
+    TScreenWatcher watcher([&](const WinTest::TSeenBox&) { otherEnabledDuringBox = IsWindowEnabled(other.Handle()); });
+
+    EXPECT_EQ(Toolkit.MessageBox("SQL=select * from sysdatabases WHERE name='UFDATA'不能执行", "警告",
+                                 MsgBox::IconWarning),
+              MsgBox::IdOk);
+    EXPECT_EQ(Toolkit.MessageBox("没有访问服务的权限..", "错误", MsgBox::IconError), MsgBox::IdOk);
+
+    const auto boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].Caption, L"警告");
+    EXPECT_EQ(boxes[0].Text, L"SQL=select * from sysdatabases WHERE name='UFDATA'不能执行");
+    EXPECT_EQ(boxes[0].Owner, Host.Handle());
+    EXPECT_EQ(boxes[0].Icon, LoadIconW(nullptr, IDI_EXCLAMATION));
+    EXPECT_EQ(boxes[1].Caption, L"错误");
+    EXPECT_EQ(boxes[1].Text, L"没有访问服务的权限..");
+    EXPECT_EQ(boxes[1].Icon, LoadIconW(nullptr, IDI_HAND));
+    EXPECT_FALSE(otherEnabledDuringBox) << "the thread's other windows take no input while a box is up";
+    EXPECT_TRUE(IsWindowEnabled(other.Handle()));
+    EXPECT_TRUE(IsWindowEnabled(Host.Handle()));
+}
+
+TEST_F(Win32ToolkitTest, AnErrorEscapingATimerIsShownInAnErrorBox)
+{
+    TScreenWatcher watcher;
+    bool ticked = false;
+    std::unique_ptr<ITimer> timer;
+    timer = Toolkit.CreateTimer(10, [&] {
+        timer->SetEnabled(false);
+        ticked = true;
+        throw EVelmoraError("备份文件在复制过程中变短了");
+    });
+    const ULONGLONG end = GetTickCount64() + 5000;
+    while (!ticked && GetTickCount64() < end) {
+        Toolkit.ProcessMessages();
+        Toolkit.Sleep(5);
+    }
+    ASSERT_TRUE(ticked);
+    const auto boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Caption, L"错误");
+    EXPECT_EQ(boxes[0].Text, L"备份文件在复制过程中变短了");
+}
+
+TEST_F(Win32ToolkitTest, TimersTickOnlyWhileEnabled)
+{
+    int ticks = 0;
+    auto pump = [this](DWORD ms) {
+        const ULONGLONG end = GetTickCount64() + ms;
+        while (GetTickCount64() < end) {
+            Toolkit.ProcessMessages();
+            Toolkit.Sleep(5);
+        }
+    };
+    auto timer = Toolkit.CreateTimer(5, [&ticks] { ++ticks; });
+    EXPECT_TRUE(timer->Enabled()) << "a timer runs from its creation";
+    timer->SetEnabled(false);
+    pump(100);
+    EXPECT_EQ(ticks, 0);
+    timer->SetEnabled(true);
+    const ULONGLONG end = GetTickCount64() + 3000;
+    while (ticks == 0 && GetTickCount64() < end) pump(10);
+    EXPECT_GT(ticks, 0);
+    timer.reset();
+    ticks = 0;
+    pump(100);
+    EXPECT_EQ(ticks, 0) << "a freed timer is gone";
+}
+
+}  // namespace
+}  // namespace Velmora
