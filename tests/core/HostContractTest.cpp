@@ -47,6 +47,18 @@ TEST_F(HostContract, FailedRunGivesZeroAndRestoresTheWindow)
     EXPECT_EQ(Fake.Toolkit.ApplicationHandle(), PreviousWindow);
 }
 
+TEST_F(HostContract, ThrowingStepIsToldOnceAndGivesZero)
+{
+    Fake.Services.States = {ServiceState::Stopped, ServiceState::StartPending};
+    Fake.Toolkit.OnProcessMessages = [] { throw std::runtime_error("message loop broke"); };
+    RunDoIt(Fake.Platform, Result, HostWindow, "D:\\host\\", "D:\\a.bak", "2025");
+    EXPECT_EQ(Result.Value, "0");
+    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "数据源预处理中断：message loop broke");
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Owner, HostWindow);
+    EXPECT_EQ(Fake.Toolkit.ApplicationHandle(), PreviousWindow);
+}
+
 TEST_F(HostContract, WorkFolderIsFormedByPlainAppending)
 {
     Fake.Services.States = {ServiceState::Running};
