@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/Errors.h"
+#include "platform/posix/TerminalText.h"
 
 namespace Velmora {
 
@@ -88,8 +89,10 @@ void LockExclusive(int fd, const std::string& path, const char* verb)
         throw EVelmoraError(std::string("无法") + verb + "文件“" + path + "”：文件正被另一程序使用");
     }
     // A file system without locks (some network mounts) still lets the copy go on;
-    // refusing every file there would make the plug-in useless on it.
-    if (error == ENOLCK || error == EOPNOTSUPP || error == EINVAL) return;
+    // refusing every file there would make the plug-in useless on it. NFS emulates
+    // these locks with byte-range ones, which refuse an exclusive lock on a file
+    // opened only for reading (EBADF): the target's lock still keeps two runs apart.
+    if (error == ENOLCK || error == EOPNOTSUPP || error == EINVAL || error == EBADF) return;
     throw EVelmoraError(std::string("无法") + verb + "文件“" + path + "”：" + Reason(error));
 }
 
@@ -108,11 +111,11 @@ TPosixFile::~TPosixFile()
     try {
         Flush();
     } catch (const std::exception& error) {
-        const std::string text = std::string("[错误] ") + error.what() + "\n";
+        const std::string text = "[错误] " + TerminalText::Sanitize(error.what()) + "\n";
         [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
     }
     if (::close(FFd) != 0 && errno != EINTR) {
-        const std::string text = "[错误] 关闭文件“" + FPath + "”失败：" + Reason(errno) + "\n";
+        const std::string text = "[错误] 关闭文件“" + TerminalText::Sanitize(FPath) + "”失败：" + Reason(errno) + "\n";
         [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
     }
 }

@@ -1,5 +1,6 @@
 #include "platform/posix/PosixOleString.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -18,6 +19,7 @@ char16_t* OleAllocStringLen(const char16_t* chars, std::uint32_t length) noexcep
     // The prefix counts bytes in 32 bits, as OLE's does.
     const std::uint64_t bytes = std::uint64_t{length} * sizeof(char16_t);
     if (bytes > 0xFFFFFFFFu - sizeof(char16_t)) return nullptr;
+    if (bytes > SIZE_MAX - PrefixBytes - sizeof(char16_t)) return nullptr;
     void* block = std::malloc(PrefixBytes + static_cast<std::size_t>(bytes) + sizeof(char16_t));
     if (!block) return nullptr;
     const std::uint32_t prefix = static_cast<std::uint32_t>(bytes);

@@ -1,6 +1,8 @@
 #include "platform/posix/TerminalToolkit.h"
 
 #include <iconv.h>
+#include <pthread.h>
+#include <signal.h>
 #include <langinfo.h>
 #include <strings.h>
 #include <sys/ioctl.h>
@@ -330,19 +332,62 @@ TTerminalToolkit::TTerminalToolkit(const TTerminalSettings& settings) : FSetting
 
 TTerminalToolkit::~TTerminalToolkit() = default;
 
+namespace {
+
+// A closed pipe must not end the host's process: SIGPIPE is held back on this
+// thread while writing, and one the write raised is taken away again.
+class TPipeSignalHold {
+public:
+    TPipeSignalHold()
+    {
+        sigemptyset(&FPipe);
+        sigaddset(&FPipe, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        FWasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        FHeld = pthread_sigmask(SIG_BLOCK, &FPipe, &FPrevious) == 0;
+    }
+    ~TPipeSignalHold()
+    {
+        if (!FHeld) return;
+        if (FBrokenPipe && !FWasPending) {
+            const timespec now{0, 0};
+            while (sigtimedwait(&FPipe, nullptr, &now) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr);
+    }
+    TPipeSignalHold(const TPipeSignalHold&) = delete;
+    TPipeSignalHold& operator=(const TPipeSignalHold&) = delete;
+    void BrokenPipe() { FBrokenPipe = true; }
+
+private:
+    sigset_t FPipe;
+    sigset_t FPrevious;
+    bool FWasPending = false;
+    bool FHeld = false;
+    bool FBrokenPipe = false;
+};
+
+}  // namespace
+
 void TTerminalToolkit::Write(const std::string& utf8)
 {
     const std::string text = FEncoder ? FEncoder->Convert(utf8) : utf8;
     const char* data = text.data();
     std::size_t left = text.size();
+    const int savedErrno = errno;
+    TPipeSignalHold hold;
     while (left > 0) {
         const ssize_t written = ::write(FSettings.OutputFd, data, left);
         if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno == EPIPE) hold.BrokenPipe();
         // Nowhere to show it (a closed stderr): the run goes on without a display.
-        if (written <= 0) return;
+        if (written <= 0) break;
         data += written;
         left -= static_cast<std::size_t>(written);
     }
+    errno = savedErrno;
 }
 
 int TTerminalToolkit::Columns() const
