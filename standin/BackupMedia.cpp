@@ -1,6 +1,8 @@
 #include "standin/BackupMedia.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -134,6 +136,8 @@ TBackupSetInfo DecodeMetadata(const std::string& data, const std::string& path)
     }
     set.DatabaseVersion = in.I64();
     const std::uint32_t count = in.U32();
+    if (count > MaxFilesPerSet) Malformed(path);
+    set.Files.reserve(count);
     for (std::uint32_t k = 0; k < count; ++k) {
         TBackupFileInfo file;
         file.LogicalName = in.Text();
@@ -233,33 +237,122 @@ std::vector<TBackupSetInfo> ReadBackupMedia(const std::string& path)
     return sets;
 }
 
-std::string ReadBackupContent(const std::string& path, const TBackupSetInfo& set)
+namespace {
+
+constexpr std::size_t ChunkSize = 1u << 20;
+
+[[noreturn]] void CannotOpen(const std::string& path)
+{
+    throw EBackupMediaError(EBackupMediaError::TReason::CannotOpen,
+                            "Cannot open backup device '" + path +
+                                "'. Device error or device off-line. See the SQL Server error log for more details.");
+}
+
+// The content is an SQLite file, whose first 100 bytes say how large it is. A set
+// that is not one, or whose length disagrees, is refused on its first chunk
+// rather than after reading (and writing) however much its header claims.
+bool LooksLikeWholeDatabase(const char* head, std::size_t available, std::uint64_t contentSize)
+{
+    constexpr std::size_t HeaderSize = 100;
+    if (available < HeaderSize || std::string(head, 16) != std::string("SQLite format 3\0", 16)) return false;
+    auto bigEndian = [&](std::size_t at, int bytes) {
+        std::uint64_t v = 0;
+        for (int k = 0; k < bytes; ++k) v = (v << 8) | static_cast<unsigned char>(head[at + static_cast<std::size_t>(k)]);
+        return v;
+    };
+    std::uint64_t pageSize = bigEndian(16, 2);
+    if (pageSize == 1) pageSize = 65536;
+    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0) return false;
+    if (contentSize % pageSize != 0) return false;
+    // The page count in the header is only kept by writers that also keep the
+    // "version valid for" field equal to the change counter.
+    const std::uint64_t pages = bigEndian(28, 4);
+    if (pages != 0 && bigEndian(24, 4) == bigEndian(92, 4) && pages * pageSize != contentSize) return false;
+    return true;
+}
+
+class TOutputFile {
+public:
+    explicit TOutputFile(const std::string& path) : FFile(std::fopen(path.c_str(), "wb"))
+    {
+        if (FFile == nullptr) Fail();
+    }
+    ~TOutputFile()
+    {
+        if (FFile != nullptr) std::fclose(FFile);
+    }
+    TOutputFile(const TOutputFile&) = delete;
+    TOutputFile& operator=(const TOutputFile&) = delete;
+
+    void Write(const char* data, std::size_t size)
+    {
+        if (size != 0 && std::fwrite(data, 1, size, FFile) != size) Fail();
+    }
+    void Close()
+    {
+        std::FILE* file = FFile;
+        FFile = nullptr;
+        if (std::fflush(file) != 0) {
+            const int error = errno;
+            std::fclose(file);
+            throw std::system_error(error != 0 ? error : EIO, std::generic_category());
+        }
+        if (std::fclose(file) != 0) Fail();
+    }
+
+private:
+    [[noreturn]] static void Fail() { throw std::system_error(errno != 0 ? errno : EIO, std::generic_category()); }
+    std::FILE* FFile;
+};
+
+void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFile* out)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw EBackupMediaError(EBackupMediaError::TReason::CannotOpen,
-                                "Cannot open backup device '" + path +
-                                    "'. Device error or device off-line. See the SQL Server error log for more details.");
+    if (!in) CannotOpen(path);
+    if (set.ContentSize < 0 || !in.seekg(set.ContentOffset)) Malformed(path);
+    std::vector<char> buffer(ChunkSize);
+    auto remaining = static_cast<std::uint64_t>(set.ContentSize);
+    std::uint32_t crc = 0;
+    bool first = true;
+    while (remaining > 0 || first) {
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, ChunkSize));
+        if (!in.read(buffer.data(), static_cast<std::streamsize>(size))) Malformed(path);
+        if (first && !LooksLikeWholeDatabase(buffer.data(), size, static_cast<std::uint64_t>(set.ContentSize))) {
+            Malformed(path);
+        }
+        first = false;
+        crc = Crc32(buffer.data(), size, crc);
+        if (out != nullptr) out->Write(buffer.data(), size);
+        remaining -= size;
     }
-    std::string content(static_cast<std::size_t>(set.ContentSize), '\0');
-    in.seekg(set.ContentOffset);
-    if (!in.read(content.data(), set.ContentSize) || Crc32(content.data(), content.size()) != set.ContentCrc) {
-        Malformed(path);
-    }
-    return content;
+    if (crc != set.ContentCrc) Malformed(path);
+    if (out != nullptr) out->Close();
 }
+
+}  // namespace
+
+void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target)
+{
+    {
+        // The media is opened first, so a missing device is reported as such.
+        std::ifstream probe(path, std::ios::binary);
+        if (!probe) CannotOpen(path);
+    }
+    TOutputFile out(target);
+    StreamContent(path, set, &out);
+}
+
+void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set) { StreamContent(path, set, nullptr); }
 
 void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const std::string& content, bool append)
 {
     namespace fs = std::filesystem;
-    std::string existing;
-    if (append) {
-        ReadBackupMedia(path);  // refuses to add to something that is not media
-        std::ifstream in(path, std::ios::binary);
-        existing.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    } else {
-        existing = MediaHeader();
+    if (set.Files.size() > MaxFilesPerSet) {
+        throw EBackupMediaError(EBackupMediaError::TReason::CannotWrite,
+                                "a backup set holds at most " + std::to_string(MaxFilesPerSet) + " files, not " +
+                                    std::to_string(set.Files.size()));
     }
+    if (append) ReadBackupMedia(path);  // refuses to add to something that is not media
 
     const std::string metadata = EncodeMetadata(set);
     const std::string temporary = path + ".velmora-tmp";
@@ -268,10 +361,19 @@ void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const st
         fs::remove(temporary, ignored);
         throw EBackupMediaError(EBackupMediaError::TReason::CannotWrite, what);
     };
+    if (append) {
+        // The sets already there are copied by the file system, not through memory.
+        std::error_code error;
+        fs::copy_file(path, temporary, fs::copy_options::overwrite_existing, error);
+        if (error) fail("cannot copy '" + path + "' to '" + temporary + "': " + error.message());
+    }
     {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        std::ofstream out(temporary, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
         if (!out) fail("cannot create '" + temporary + "'");
-        out.write(existing.data(), static_cast<std::streamsize>(existing.size()));
+        if (!append) {
+            const std::string header = MediaHeader();
+            out.write(header.data(), static_cast<std::streamsize>(header.size()));
+        }
         const std::string header = SetHeader(metadata, content);
         out.write(header.data(), static_cast<std::streamsize>(header.size()));
         out.write(metadata.data(), static_cast<std::streamsize>(metadata.size()));

@@ -57,10 +57,19 @@ private:
 
 std::uint32_t Crc32(const void* data, std::size_t size, std::uint32_t crc = 0);
 
-// Every set's description, in order; the contents are not read (see ReadBackupContent).
+// The most files one set may describe, as many as a database can have.
+constexpr std::uint32_t MaxFilesPerSet = 32767;
+
+// Every set's description, in order; the contents are not read (see CopyBackupContent).
 std::vector<TBackupSetInfo> ReadBackupMedia(const std::string& path);
-// The content of one set, its checksum verified.
-std::string ReadBackupContent(const std::string& path, const TBackupSetInfo& set);
+// Writes one set's content to a new file at target, a chunk at a time, so that
+// memory stays the same whatever size the set claims. Raises EBackupMediaError
+// when the content is not a whole SQLite database or its checksum differs (the
+// target may then hold part of it: the caller writes to a temporary name), and
+// std::system_error when the target cannot be written.
+void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target);
+// Reads one set's content through as CopyBackupContent does, writing nothing.
+void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set);
 // Adds a set (append = true) or makes new media holding only this set. The media
 // is written to a temporary file beside it and then renamed, so existing media is
 // never left half-written.

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <unordered_set>
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -143,13 +144,16 @@ void CreateBackupSet(const TCreateBackupOptions& options)
         files.push_back(ParseFileOption(options.Database + "_Log:L:" + DefaultDataFolder + options.Database +
                                                "_Log.LDF"));
     }
+    if (files.size() > MaxFilesPerSet) {
+        throw EBackupToolError("a backup set holds at most " + std::to_string(MaxFilesPerSet) + " files, not " +
+                               std::to_string(files.size()));
+    }
     bool hasData = false;
-    for (std::size_t k = 0; k < files.size(); ++k) {
-        hasData = hasData || files[k].Type == "D";
-        for (std::size_t m = 0; m < k; ++m) {
-            if (LowerAscii(files[m].LogicalName) == LowerAscii(files[k].LogicalName)) {
-                throw EBackupToolError("the logical file name '" + files[k].LogicalName + "' is given twice");
-            }
+    std::unordered_set<std::string> logicalNames;
+    for (const TBackupFileInfo& file : files) {
+        hasData = hasData || file.Type == "D";
+        if (!logicalNames.insert(LowerAscii(file.LogicalName)).second) {
+            throw EBackupToolError("the logical file name '" + file.LogicalName + "' is given twice");
         }
     }
     if (!hasData) throw EBackupToolError("the file list needs a data file (type D)");

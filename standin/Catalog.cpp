@@ -24,11 +24,34 @@ bool IsWindowsPath(const std::string& path)
 
 }  // namespace
 
+std::string ServiceStatePath(const std::string& serverDirectory)
+{
+    return (std::filesystem::path(serverDirectory) / "service").string();
+}
+
+std::vector<std::string> ServerOwnFiles(const std::string& serverDirectory)
+{
+    const std::string catalog = ResolveServerPath(serverDirectory, CatalogPath(serverDirectory));
+    const std::string service = ResolveServerPath(serverDirectory, ServiceStatePath(serverDirectory));
+    std::vector<std::string> files{catalog, service, service + ".tmp"};
+    for (const char* companion : CompanionSuffixes) files.push_back(catalog + companion);
+    return files;
+}
+
 std::string ResolveServerPath(const std::string& serverDirectory, const std::string& fileName)
 {
-    const std::filesystem::path path(fileName);
-    if (path.is_absolute() || fileName.empty() || IsWindowsPath(fileName)) return fileName;
-    return (std::filesystem::path(serverDirectory) / path).string();
+    namespace fs = std::filesystem;
+    if (fileName.empty()) return fileName;
+#ifndef _WIN32
+    if (IsWindowsPath(fileName)) return fileName;
+#endif
+    std::error_code error;
+    fs::path path(fileName);
+    if (!path.is_absolute()) path = fs::path(serverDirectory) / path;
+    path = fs::absolute(path, error);
+    if (error) path = fs::path(serverDirectory) / fileName;
+    const fs::path canonical = fs::weakly_canonical(path, error);
+    return (error ? path.lexically_normal() : canonical).string();
 }
 
 bool FolderOfFileExists(const std::string& resolvedPath)
@@ -66,7 +89,7 @@ void PrepareCatalogSchema(TSqliteDatabase& db, const std::string& catalogPath)
     });
 }
 
-TCatalog::TCatalog(const std::string& serverDirectory)
+TCatalog::TCatalog(const std::string& serverDirectory) : FServerDirectory(serverDirectory)
 {
     EnsureServerDirectory(serverDirectory);
     const std::string path = CatalogPath(serverDirectory);
@@ -103,17 +126,50 @@ std::optional<TDatabaseEntry> TCatalog::Find(const std::string& name)
     return ReadEntry(FDatabase, row);
 }
 
+std::unordered_map<std::string, TFileOwner> TCatalog::FileOwners()
+{
+    // Names written by an earlier version may be spelled otherwise; they are
+    // resolved here as the new ones were before being stored.
+    std::unordered_map<std::string, TFileOwner> owners;
+    TSqliteStatement rows(FDatabase.Handle(),
+                          "SELECT d.dbid, d.name, d.filename FROM sysdatabases d"
+                          " UNION ALL SELECT d.dbid, d.name, f.filename FROM sysaltfiles f"
+                          " JOIN sysdatabases d ON d.dbid = f.dbid");
+    while (rows.Step()) {
+        const TFileOwner owner{rows.Integer(0), rows.Text(1)};
+        const std::string path = ResolveServerPath(FServerDirectory, rows.Text(2));
+        owners.emplace(path, owner);
+        for (const char* companion : CompanionSuffixes) owners.emplace(path + companion, owner);
+    }
+    return owners;
+}
+
 std::optional<TDatabaseEntry> TCatalog::OwnerOfFile(const std::string& path)
 {
-    TSqliteStatement row(FDatabase.Handle(),
-                         "SELECT d.dbid, d.name, d.filename, d.status FROM sysdatabases d"
-                         " WHERE d.filename = ?1 OR d.dbid IN (SELECT dbid FROM sysaltfiles WHERE filename = ?1)");
-    row.Bind(1, path);
+    const auto owners = FileOwners();
+    const auto found = owners.find(ResolveServerPath(FServerDirectory, path));
+    if (found == owners.end()) return std::nullopt;
+    TSqliteStatement row(FDatabase.Handle(), "SELECT dbid, name, filename, status FROM sysdatabases WHERE dbid = ?");
+    row.Bind(1, found->second.DbId);
     if (!row.Step()) return std::nullopt;
     return ReadEntry(FDatabase, row);
 }
 
 void TCatalog::Register(const std::string& name, const std::vector<TDatabaseFile>& files)
+{
+    InTransaction(FDatabase, [&] { Insert(name, files); });
+}
+
+void TCatalog::Replace(const std::optional<std::string>& replaced, const std::string& name,
+                       const std::vector<TDatabaseFile>& files)
+{
+    InTransaction(FDatabase, [&] {
+        if (replaced) Delete(*replaced);
+        Insert(name, files);
+    });
+}
+
+void TCatalog::Insert(const std::string& name, const std::vector<TDatabaseFile>& files)
 {
     std::string dataFile;
     for (const TDatabaseFile& file : files) {
@@ -122,29 +178,28 @@ void TCatalog::Register(const std::string& name, const std::vector<TDatabaseFile
             break;
         }
     }
-    InTransaction(FDatabase, [&] {
-        TSqliteStatement insert(FDatabase.Handle(),
-                                "INSERT INTO sysdatabases (name, dbid, filename)"
-                                " VALUES (?, (SELECT max(coalesce(max(dbid), 0), 4) + 1 FROM sysdatabases), ?)");
-        insert.Bind(1, name);
-        insert.Bind(2, dataFile);
-        insert.Step();
-        const long long dbid = sqlite3_last_insert_rowid(FDatabase.Handle());
-        long long fileId = 0;
-        for (const TDatabaseFile& file : files) {
-            TSqliteStatement add(FDatabase.Handle(),
-                                 "INSERT INTO sysaltfiles (dbid, fileid, name, filename, type, filegroup, size)"
-                                 " VALUES (?, ?, ?, ?, ?, ?, ?)");
-            add.Bind(1, dbid);
-            add.Bind(2, ++fileId);
-            add.Bind(3, file.LogicalName);
-            add.Bind(4, file.PhysicalName);
-            add.Bind(5, file.Type);
-            add.Bind(6, file.FileGroupName);
-            add.Bind(7, file.Size);
-            add.Step();
-        }
-    });
+    TSqliteStatement insert(FDatabase.Handle(),
+                            "INSERT INTO sysdatabases (name, dbid, filename)"
+                            " VALUES (?, (SELECT max(coalesce(max(dbid), 0), 4) + 1 FROM sysdatabases), ?)");
+    insert.Bind(1, name);
+    insert.Bind(2, dataFile);
+    insert.Step();
+    const long long dbid = sqlite3_last_insert_rowid(FDatabase.Handle());
+    long long fileId = 0;
+    TSqliteStatement add(FDatabase.Handle(),
+                         "INSERT INTO sysaltfiles (dbid, fileid, name, filename, type, filegroup, size)"
+                         " VALUES (?, ?, ?, ?, ?, ?, ?)");
+    for (const TDatabaseFile& file : files) {
+        add.Reset();
+        add.Bind(1, dbid);
+        add.Bind(2, ++fileId);
+        add.Bind(3, file.LogicalName);
+        add.Bind(4, file.PhysicalName);
+        add.Bind(5, file.Type);
+        add.Bind(6, file.FileGroupName);
+        add.Bind(7, file.Size);
+        add.Step();
+    }
 }
 
 void TCatalog::SetOffline(const std::string& name, bool offline)
@@ -157,15 +212,18 @@ void TCatalog::SetOffline(const std::string& name, bool offline)
 
 void TCatalog::Remove(const std::string& name)
 {
-    InTransaction(FDatabase, [&] {
-        TSqliteStatement files(FDatabase.Handle(),
-                               "DELETE FROM sysaltfiles WHERE dbid IN (SELECT dbid FROM sysdatabases WHERE name = ?)");
-        files.Bind(1, name);
-        files.Step();
-        TSqliteStatement row(FDatabase.Handle(), "DELETE FROM sysdatabases WHERE name = ?");
-        row.Bind(1, name);
-        row.Step();
-    });
+    InTransaction(FDatabase, [&] { Delete(name); });
+}
+
+void TCatalog::Delete(const std::string& name)
+{
+    TSqliteStatement files(FDatabase.Handle(),
+                           "DELETE FROM sysaltfiles WHERE dbid IN (SELECT dbid FROM sysdatabases WHERE name = ?)");
+    files.Bind(1, name);
+    files.Step();
+    TSqliteStatement row(FDatabase.Handle(), "DELETE FROM sysdatabases WHERE name = ?");
+    row.Bind(1, name);
+    row.Step();
 }
 
 }  // namespace Velmora::Standin

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "standin/BackupMedia.h"
@@ -32,6 +33,11 @@ struct TDatabaseEntry {
     bool IsMaster() const { return DbId == 1; }
 };
 
+struct TFileOwner {
+    long long DbId = 0;
+    std::string Name;
+};
+
 class TCatalog {
 public:
     // Creates the directory and the catalog when they are missing.
@@ -40,15 +46,27 @@ public:
     TSqliteDatabase& Database() { return FDatabase; }
     // Name matched without regard to case.
     std::optional<TDatabaseEntry> Find(const std::string& name);
-    // The database that owns a file, if any (paths compared as written).
+    // Every file of every database, and the companions SQLite keeps beside it, by
+    // its resolved name (see ResolveServerPath), with the database owning it.
+    std::unordered_map<std::string, TFileOwner> FileOwners();
+    // The database that owns a file or one of its companions, if any; the path is
+    // resolved first, so spellings of one file meet.
     std::optional<TDatabaseEntry> OwnerOfFile(const std::string& path);
     // files[first data file] becomes the database's filename.
     void Register(const std::string& name, const std::vector<TDatabaseFile>& files);
+    // Removes the entry replaced (when given) and registers the new one in one
+    // transaction: the catalog shows either the old database or the new.
+    void Replace(const std::optional<std::string>& replaced, const std::string& name,
+                 const std::vector<TDatabaseFile>& files);
     void SetOffline(const std::string& name, bool offline);
     void Remove(const std::string& name);
 
 private:
     TSqliteDatabase FDatabase;
+    std::string FServerDirectory;
+
+    void Insert(const std::string& name, const std::vector<TDatabaseFile>& files);
+    void Delete(const std::string& name);
 };
 
 // Creates the catalog tables and the row of master when they are missing.

@@ -4,12 +4,16 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "platform/Errors.h"
 #include "standin/BackupMedia.h"
 #include "standin/Catalog.h"
+#include "standin/ExactSum.h"
 #include "standin/IndexAdvisor.h"
 #include "standin/ServerFiles.h"
 
@@ -95,6 +99,7 @@ void RegisterFunctions(sqlite3* db)
     sqlite3_create_function(db, "regexp", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, RegexpFunction, nullptr,
                             nullptr);
     sqlite3_create_function(db, "getdate", 0, SQLITE_UTF8, nullptr, GetDateFunction, nullptr, nullptr);
+    if (!RegisterExactSum(db)) RaiseSqliteError(db, sqlite3_errcode(db));
 }
 
 TFieldValue ColumnValue(sqlite3_stmt* statement, int column)
@@ -335,17 +340,28 @@ std::string PlaceholderText(const std::string& database, const TBackupFileInfo& 
            file.LogicalName + "' of database '" + database + "'. The database itself lives in its data file.\n";
 }
 
-void DeleteFiles(const std::vector<TDatabaseFile>& files, const std::vector<std::string>& keep = {})
+// Deletes a database's files with their companions, except those now holding
+// another database (keep: resolved names).
+void DeleteFiles(const std::string& serverDirectory, const std::vector<TDatabaseFile>& files,
+                 const std::vector<std::string>& keep = {})
 {
+    const std::unordered_set<std::string> kept(keep.begin(), keep.end());
     for (const TDatabaseFile& file : files) {
-        if (std::find(keep.begin(), keep.end(), file.PhysicalName) != keep.end()) continue;
+        if (!kept.empty() && kept.count(ResolveServerPath(serverDirectory, file.PhysicalName)) != 0) continue;
         std::error_code ignored;
         fs::remove(file.PhysicalName, ignored);
         // SQLite's companions of a data file, should a crash have left any.
-        fs::remove(file.PhysicalName + "-journal", ignored);
-        fs::remove(file.PhysicalName + "-wal", ignored);
-        fs::remove(file.PhysicalName + "-shm", ignored);
+        for (const char* companion : CompanionSuffixes) fs::remove(file.PhysicalName + companion, ignored);
     }
+}
+
+// base, or base.1, base.2 … : the first name nothing holds yet.
+std::string UnusedName(const std::string& base)
+{
+    std::string name = base;
+    std::error_code error;
+    for (int n = 1; fs::exists(fs::symlink_status(name, error)); ++n) name = base + "." + std::to_string(n);
+    return name;
 }
 
 void WriteWholeFile(const std::string& path, const std::string& content)
@@ -480,6 +496,23 @@ void TSession::Kill(const std::string& reason)
 
 TResultSet TSession::Execute(const std::string& statement)
 {
+    // To the plug-in the stand-in is the provider: whatever goes wrong inside it
+    // reaches the caller as a provider error.
+    try {
+        return ExecuteStatement(statement);
+    } catch (const EProviderError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw EProviderError("There is insufficient system memory to run this query.");
+    } catch (const std::exception& error) {
+        throw EProviderError(std::string("The stand-in server could not carry out the statement: ") + error.what());
+    } catch (...) {
+        throw EProviderError("The stand-in server could not carry out the statement.");
+    }
+}
+
+TResultSet TSession::ExecuteStatement(const std::string& statement)
+{
     if (!FAlive) throw EProviderError(FKillReason);
     std::vector<TToken> sig = Significant(Tokenize(statement));
     while (!sig.empty() && IsSymbol(sig.back(), ";")) sig.pop_back();
@@ -608,7 +641,7 @@ TResultSet TSession::Restore(const std::vector<TToken>& sig)
     case TKind::Verify:
         for (const TBackupSetInfo& set : sets) {
             try {
-                ReadBackupContent(media, set);
+                VerifyBackupContent(media, set);
             } catch (const EBackupMediaError& error) {
                 throw EProviderError(error.what());
             }
@@ -626,38 +659,39 @@ TResultSet TSession::Restore(const std::vector<TToken>& sig)
         throw EProviderError("The stand-in server restores WITH RECOVERY only; NORECOVERY is not supported.");
     }
 
-    // Where each file goes.
+    // Where each file goes. A set may describe tens of thousands of files, so
+    // MOVEs and clashes are found through maps, not by comparing every pair.
     std::vector<std::string> targets;
-    std::vector<std::string> resolved;
-    for (const TBackupFileInfo& file : set.Files) {
-        targets.push_back(file.PhysicalName);
+    targets.reserve(set.Files.size());
+    std::unordered_map<std::string, std::vector<std::size_t>> byLogicalName;
+    for (std::size_t k = 0; k < set.Files.size(); ++k) {
+        targets.push_back(set.Files[k].PhysicalName);
+        byLogicalName[LowerAscii(set.Files[k].LogicalName)].push_back(k);
     }
     for (const TMove& move : options.Moves) {
-        bool matched = false;
-        for (std::size_t k = 0; k < set.Files.size(); ++k) {
-            if (SameNameIgnoringCase(set.Files[k].LogicalName, move.LogicalName)) {
-                targets[k] = move.Target;
-                matched = true;
-            }
-        }
-        if (!matched) {
+        const auto found = byLogicalName.find(LowerAscii(move.LogicalName));
+        if (found == byLogicalName.end()) {
             throw EProviderError("Logical file '" + move.LogicalName + "' is not part of database '" + database +
                                  "'. Use RESTORE FILELISTONLY to list the logical file names.");
         }
+        for (const std::size_t k : found->second) targets[k] = move.Target;
     }
+    std::vector<std::string> resolved;
+    resolved.reserve(targets.size());
+    std::unordered_map<std::string, std::size_t> claimed;
     for (std::size_t k = 0; k < targets.size(); ++k) {
         resolved.push_back(ResolveServerPath(FServerDirectory, targets[k]));
         if (!FolderOfFileExists(resolved[k])) {
             throw EProviderError("Directory lookup for the file \"" + targets[k] +
                                  "\" failed with the operating system error 3(The system cannot find the path specified.).");
         }
-        for (std::size_t m = 0; m < k; ++m) {
-            if (resolved[m] == resolved[k]) {
-                throw EProviderError("File '" + targets[k] + "' is claimed by '" + set.Files[m].LogicalName + "'(" +
-                                     std::to_string(m + 1) + ") and '" + set.Files[k].LogicalName + "'(" +
-                                     std::to_string(k + 1) +
-                                     "). The WITH MOVE clause can be used to relocate one or more files.");
-            }
+        const auto [earlier, added] = claimed.emplace(resolved[k], k);
+        if (!added) {
+            const std::size_t m = earlier->second;
+            throw EProviderError("File '" + targets[k] + "' is claimed by '" + set.Files[m].LogicalName + "'(" +
+                                 std::to_string(m + 1) + ") and '" + set.Files[k].LogicalName + "'(" +
+                                 std::to_string(k + 1) +
+                                 "). The WITH MOVE clause can be used to relocate one or more files.");
         }
     }
     std::size_t dataIndex = set.Files.size();
@@ -670,6 +704,16 @@ TResultSet TSession::Restore(const std::vector<TToken>& sig)
     if (dataIndex == set.Files.size()) {
         throw EProviderError("The media family on device '" + media +
                              "' is incorrectly formed. SQL Server cannot process this media family.");
+    }
+    // A folder where a file should go could only be found out by failing halfway.
+    for (std::size_t k = 0; k < resolved.size(); ++k) {
+        std::error_code error;
+        bool folder = fs::is_directory(resolved[k], error);
+        for (const char* companion : CompanionSuffixes) folder = folder || fs::is_directory(resolved[k] + companion, error);
+        if (folder) {
+            throw EProviderError("File '" + set.Files[k].LogicalName + "' cannot be restored to '" + targets[k] +
+                                 "'. Use WITH MOVE to identify a valid location for the file.");
+        }
     }
 
     TCatalog catalog(FServerDirectory);
@@ -685,65 +729,123 @@ TResultSet TSession::Restore(const std::vector<TToken>& sig)
     if (existing && !existing->Offline() && InUse(FServerKey, LowerAscii(existing->Name))) {
         throw EProviderError("Exclusive access could not be obtained because the database is in use.");
     }
-    for (std::size_t k = 0; k < resolved.size(); ++k) {
-        const std::optional<TDatabaseEntry> owner = catalog.OwnerOfFile(resolved[k]);
-        if (owner && !(existing && owner->DbId == existing->DbId)) {
-            throw EProviderError("The file '" + targets[k] + "' cannot be overwritten. It is being used by database '" +
-                                 owner->Name + "'.");
+    {
+        // A file (or a journal beside it) of another database, or of the server itself, is never taken.
+        const std::unordered_map<std::string, TFileOwner> owners = catalog.FileOwners();
+        const std::vector<std::string> ownList = ServerOwnFiles(FServerDirectory);
+        const std::unordered_set<std::string> own(ownList.begin(), ownList.end());
+        for (std::size_t k = 0; k < resolved.size(); ++k) {
+            std::vector<std::string> names{resolved[k]};
+            for (const char* companion : CompanionSuffixes) names.push_back(resolved[k] + companion);
+            for (const std::string& name : names) {
+                std::string user;
+                if (own.count(name) != 0) {
+                    user = "master";
+                } else if (const auto owner = owners.find(name);
+                           owner != owners.end() && !(existing && owner->second.DbId == existing->DbId)) {
+                    user = owner->second.Name;
+                }
+                if (!user.empty()) {
+                    throw EProviderError("The file '" + targets[k] +
+                                         "' cannot be overwritten. It is being used by database '" + user + "'.");
+                }
+            }
         }
     }
 
-    std::string content;
-    try {
-        content = ReadBackupContent(media, set);
-    } catch (const EBackupMediaError& error) {
-        throw EProviderError(error.what());
-    }
-    if (content.compare(0, 16, std::string("SQLite format 3\0", 16)) != 0) {
-        throw EProviderError("The media family on device '" + media +
-                             "' is incorrectly formed. SQL Server cannot process this media family.");
-    }
-
-    // Every file is written beside its place first, so a failure leaves nothing half-done.
-    std::vector<std::string> written;
-    auto discard = [&] {
-        for (const std::string& path : written) {
+    // Every file is written beside its place first; the database's content comes
+    // first, so damaged media is found before anything else is written.
+    std::vector<std::string> temporaries(resolved.size());
+    std::vector<std::int64_t> sizes(resolved.size(), 0);
+    auto discardTemporaries = [&] {
+        for (std::string& path : temporaries) {
             std::error_code ignored;
-            fs::remove(path, ignored);
+            if (!path.empty()) fs::remove(path, ignored);
+            path.clear();
         }
     };
-    for (std::size_t k = 0; k < resolved.size(); ++k) {
-        const std::string temporary = resolved[k] + ".velmora-restore";
+    for (std::size_t step = 0; step < resolved.size(); ++step) {
+        const std::size_t k = step == 0 ? dataIndex : (step - 1 < dataIndex ? step - 1 : step);
+        temporaries[k] = UnusedName(resolved[k] + ".velmora-restore");
         try {
-            written.push_back(temporary);
-            WriteWholeFile(temporary, k == dataIndex ? content : PlaceholderText(database, set.Files[k]));
+            if (k == dataIndex) {
+                CopyBackupContent(media, set, temporaries[k]);
+                sizes[k] = set.ContentSize;
+            } else {
+                const std::string placeholder = PlaceholderText(database, set.Files[k]);
+                WriteWholeFile(temporaries[k], placeholder);
+                sizes[k] = static_cast<std::int64_t>(placeholder.size());
+            }
+        } catch (const EBackupMediaError& error) {
+            discardTemporaries();
+            throw EProviderError(error.what());
+        } catch (const std::bad_alloc&) {
+            discardTemporaries();
+            throw;
         } catch (const std::exception& error) {
-            discard();
+            discardTemporaries();
             throw EProviderError("Write on \"" + targets[k] + "\" failed: " + error.what() + ".");
         }
     }
 
-    if (existing) {
-        catalog.Remove(existing->Name);
-        if (!existing->Offline()) DeleteFiles(existing->Files, resolved);
-    }
-    std::vector<TDatabaseFile> files;
+    // Then the new files take their places. What stood there (the replaced
+    // database's files, or files an offline database left behind) is only set
+    // aside until the catalog has changed, so a failure puts everything back.
+    struct TSetAside {
+        std::string Original;
+        std::string Aside;
+    };
+    std::vector<TSetAside> setAside;
+    std::vector<std::string> placed;
+    auto undo = [&] {
+        std::error_code ignored;
+        for (auto file = placed.rbegin(); file != placed.rend(); ++file) fs::remove(*file, ignored);
+        for (auto old = setAside.rbegin(); old != setAside.rend(); ++old) fs::rename(old->Aside, old->Original, ignored);
+        discardTemporaries();
+    };
     for (std::size_t k = 0; k < resolved.size(); ++k) {
         std::error_code error;
-        // A journal left beside an earlier file would be replayed into the new one.
-        for (const char* companion : {"-wal", "-shm", "-journal"}) fs::remove(resolved[k] + companion, error);
-        fs::rename(written[k], resolved[k], error);
+        // A journal left beside an earlier file would be replayed into the new one, so it goes aside too.
+        std::vector<std::string> names{resolved[k]};
+        for (const char* companion : CompanionSuffixes) names.push_back(resolved[k] + companion);
+        for (const std::string& name : names) {
+            if (!fs::exists(fs::symlink_status(name, error))) continue;
+            const std::string aside = UnusedName(name + ".velmora-old");
+            fs::rename(name, aside, error);
+            if (error) {
+                undo();
+                throw EProviderError("Write on \"" + targets[k] + "\" failed: " + error.message() + ".");
+            }
+            setAside.push_back(TSetAside{name, aside});
+        }
+        fs::rename(temporaries[k], resolved[k], error);
         if (error) {
-            discard();
+            undo();
             throw EProviderError("Write on \"" + targets[k] + "\" failed: " + error.message() + ".");
         }
-        written[k].clear();
-        const std::int64_t size = k == dataIndex ? static_cast<std::int64_t>(content.size())
-                                                 : static_cast<std::int64_t>(PlaceholderText(database, set.Files[k]).size());
-        files.push_back(
-            TDatabaseFile{set.Files[k].LogicalName, resolved[k], set.Files[k].Type, set.Files[k].FileGroupName, size});
+        placed.push_back(resolved[k]);
+        temporaries[k].clear();
     }
-    catalog.Register(database, files);
+
+    std::vector<TDatabaseFile> files;
+    files.reserve(resolved.size());
+    for (std::size_t k = 0; k < resolved.size(); ++k) {
+        files.push_back(
+            TDatabaseFile{set.Files[k].LogicalName, resolved[k], set.Files[k].Type, set.Files[k].FileGroupName, sizes[k]});
+    }
+    try {
+        catalog.Replace(existing ? std::optional<std::string>(existing->Name) : std::nullopt, database, files);
+    } catch (...) {
+        undo();
+        throw;
+    }
+
+    // Only now is anything of the old state removed.
+    for (const TSetAside& old : setAside) {
+        std::error_code ignored;
+        fs::remove(old.Aside, ignored);
+    }
+    if (existing && !existing->Offline()) DeleteFiles(FServerDirectory, existing->Files, resolved);
     return TResultSet();
 }
 
@@ -829,7 +931,7 @@ TResultSet TSession::DropDatabase(const std::vector<TToken>& sig)
         }
         catalog.Remove(entry->Name);
         // As the server does: an offline database's files are left where they are.
-        if (!entry->Offline()) DeleteFiles(entry->Files);
+        if (!entry->Offline()) DeleteFiles(FServerDirectory, entry->Files);
     }
     return TResultSet();
 }
@@ -853,18 +955,29 @@ TResultSet TSession::CreateDatabase(const std::vector<TToken>& sig)
     const fs::path folder = fs::path(FServerDirectory) / "data";
     std::error_code error;
     fs::create_directories(folder, error);
-    const std::string dataFile = (folder / (name + ".mdf")).string();
-    const std::string logFile = (folder / (name + "_log.ldf")).string();
+    const std::string dataFile = ResolveServerPath(FServerDirectory, (folder / (name + ".mdf")).string());
+    const std::string logFile = ResolveServerPath(FServerDirectory, (folder / (name + "_log.ldf")).string());
     for (const std::string& path : {dataFile, logFile}) {
         if (const auto owner = catalog.OwnerOfFile(path)) {
             throw EProviderError("The file '" + path + "' cannot be overwritten. It is being used by database '" +
                                  owner->Name + "'.");
         }
-        fs::remove(path, error);
+        // Files an offline database left when it was dropped are still someone's books.
+        if (fs::exists(fs::symlink_status(path, error))) {
+            throw EProviderError("Cannot create file '" + path +
+                                 "' because it already exists. Change the file path or the file name, and retry the "
+                                 "operation.");
+        }
     }
-    {
+    // A journal without its database (a crash, a file deleted by hand) must not be
+    // replayed into the new one.
+    for (const char* companion : CompanionSuffixes) fs::remove(dataFile + companion, error);
+    try {
         TSqliteDatabase created(dataFile, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
         created.Exec("PRAGMA user_version = 0; CREATE TABLE velmora_created (x); DROP TABLE velmora_created;");
+    } catch (...) {
+        fs::remove(dataFile, error);
+        throw;
     }
     TBackupFileInfo log;
     log.LogicalName = name + "_log";
@@ -875,7 +988,14 @@ TResultSet TSession::CreateDatabase(const std::vector<TToken>& sig)
         fs::remove(dataFile, error);
         throw EProviderError("Write on \"" + logFile + "\" failed: " + failure.what() + ".");
     }
-    catalog.Register(name, {TDatabaseFile{name, dataFile, "D", "PRIMARY", 0}, TDatabaseFile{name + "_log", logFile, "L", "", 0}});
+    try {
+        catalog.Register(name, {TDatabaseFile{name, dataFile, "D", "PRIMARY", 0},
+                                TDatabaseFile{name + "_log", logFile, "L", "", 0}});
+    } catch (...) {
+        fs::remove(dataFile, error);
+        fs::remove(logFile, error);
+        throw;
+    }
     return TResultSet();
 }
 

@@ -69,6 +69,7 @@ private:
     std::unordered_map<std::string, std::list<TCached>::iterator> FCacheIndex;
 
     void ClearCache();
+    TResultSet ExecuteStatement(const std::string& statement);
     TResultSet RunSqlite(const std::string& sql, const std::vector<std::string>& parameters = {});
     TResultSet Restore(const std::vector<TToken>& sig);
     TResultSet AlterDatabase(const std::vector<TToken>& sig);

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "platform/Errors.h"
+#include "standin/ExactSum.h"
 
 namespace Velmora::Standin {
 
@@ -412,6 +413,8 @@ private:
         for (std::size_t k = 0; k + 1 < Count(); ++k) {
             // SQLite reads ISNULL as the postfix test "x ISNULL".
             if (Word(k, "ISNULL") && Symbol(k + 1, "(")) Sig(k).Text = "ifnull";
+            // The server sums money exactly; SQLite's own sum adds doubles as they come.
+            if (Word(k, "SUM") && Symbol(k + 1, "(") && !(k > 0 && Symbol(k - 1, "."))) Sig(k).Text = ExactSumName;
         }
     }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/Errors.h"
+#include "standin/ServerFiles.h"
 #include "standin/SqlShim.h"
 
 namespace Velmora {
@@ -20,10 +21,7 @@ constexpr const char* ServiceName = "mssqlserver";
 constexpr unsigned ErrorServiceAlreadyRunning = 1056;
 constexpr unsigned ErrorInvalidData = 13;
 
-std::string StatePath(const std::string& serverDirectory)
-{
-    return (fs::path(serverDirectory) / "service").string();
-}
+std::string StatePath(const std::string& serverDirectory) { return Standin::ServiceStatePath(serverDirectory); }
 
 long long NowMs()
 {

@@ -11,6 +11,7 @@ namespace Velmora::StandinTests {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
 using Standin::TBackupFileInfo;
 
 std::string Quote(const std::string& text)
@@ -56,6 +57,54 @@ std::string ReadWithSqlite(const std::string& path, const std::string& sql)
     }
     sqlite3_close(db);
     return value;
+}
+
+void PutU32(std::string& out, std::uint32_t v)
+{
+    for (int k = 0; k < 4; ++k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
+}
+
+void PutU64(std::string& out, std::uint64_t v)
+{
+    for (int k = 0; k < 8; ++k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
+}
+
+void PutText(std::string& out, const std::string& text)
+{
+    PutU32(out, static_cast<std::uint32_t>(text.size()));
+    out += text;
+}
+
+// Media with one set, written byte by byte as BackupMedia.h lays it out, so that
+// it can say what the writer would refuse to.
+std::string MediaBytes(const std::vector<TBackupFileInfo>& files, const std::string& content)
+{
+    std::string metadata;
+    PutU32(metadata, 1);
+    for (const char* text : {"UFDATA", "UFDATA backup", "", "SERVER", "MACHINE", "user", "2024-01-01 00:00:00.000",
+                             "2024-01-01 00:00:00.000", "2024-01-01 00:00:01.000"}) {
+        PutText(metadata, text);
+    }
+    PutU64(metadata, 539);
+    PutU32(metadata, static_cast<std::uint32_t>(files.size()));
+    for (const TBackupFileInfo& file : files) {
+        PutText(metadata, file.LogicalName);
+        PutText(metadata, file.PhysicalName);
+        PutText(metadata, file.Type);
+        PutText(metadata, file.FileGroupName);
+        PutU64(metadata, static_cast<std::uint64_t>(file.Size));
+        PutU64(metadata, static_cast<std::uint64_t>(file.MaxSize));
+    }
+    std::string media = "VLMRMDA1";
+    PutU32(media, 1);
+    PutU32(media, 0);
+    std::string header = "VLMRSET1";
+    PutU32(header, static_cast<std::uint32_t>(metadata.size()));
+    PutU64(header, content.size());
+    PutU32(header, Standin::Crc32(metadata.data(), metadata.size()));
+    PutU32(header, Standin::Crc32(content.data(), content.size()));
+    PutU32(header, Standin::Crc32(header.data(), header.size()));
+    return media + header + metadata + content;
 }
 
 class RestoreTest : public TStandinTest {
@@ -340,6 +389,162 @@ TEST_F(RestoreTest, TheRestoreStepsWholeSequenceReplacesAnEarlierUfdata)
     ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
     EXPECT_EQ(Marker(), "newer");
     EXPECT_EQ(Marker("UFDATA"), "newer");
+}
+
+TEST_F(RestoreTest, ASetClaimingHugeContentIsRefusedWithoutReadingItIn)
+{
+    // A sparse file whose set header claims 64 GiB of content, checksums of the
+    // header and description intact: what damage or malice can hand the server.
+    const std::string media = MakeMedia("huge.bak", {Script("first")});
+    std::string bytes = ReadBytes(media);
+    constexpr std::size_t SetAt = 16;
+    const std::uint64_t claimed = std::uint64_t{64} << 30;
+    std::uint32_t metadataSize = 0;
+    for (int k = 3; k >= 0; --k) metadataSize = (metadataSize << 8) | static_cast<unsigned char>(bytes[SetAt + 8 + k]);
+    for (int k = 0; k < 8; ++k) bytes[SetAt + 12 + k] = static_cast<char>((claimed >> (8 * k)) & 0xFF);
+    const std::uint32_t headerCrc = Standin::Crc32(bytes.data() + SetAt, 28);
+    for (int k = 0; k < 4; ++k) bytes[SetAt + 28 + k] = static_cast<char>((headerCrc >> (8 * k)) & 0xFF);
+    const std::string malformed =
+        "The media family on device '" + media + "' is incorrectly formed. SQL Server cannot process this media family.";
+
+    // Once with the database's own first page, once with nothing but a hole.
+    for (const bool zeroed : {false, true}) {
+        std::string damaged = bytes;
+        if (zeroed) std::fill(damaged.begin() + SetAt + 32 + metadataSize, damaged.end(), '\0');
+        WriteText(media, damaged);
+        std::error_code error;
+        std::filesystem::resize_file(media, SetAt + 32 + metadataSize + claimed, error);
+        if (error) GTEST_SKIP() << "no sparse files here: " << error.message();
+
+        EXPECT_EQ(Rows(*Master, "RESTORE HEADERONLY FROM DISK='" + media + "'", {"Position"}).size(), 1u);
+        EXPECT_EQ(Restore(PluginRestore(media, 1, "UFDATA_Data", "UFDATA_Log")), malformed) << zeroed;
+        EXPECT_EQ(Restore("RESTORE VERIFYONLY FROM DISK='" + media + "'"), malformed) << zeroed;
+        EXPECT_FALSE(Registered("UFDATA"));
+        EXPECT_TRUE(std::filesystem::is_empty(WorkDir));
+    }
+}
+
+TEST_F(RestoreTest, AFailedReplaceLeavesTheDatabaseItWouldHaveReplaced)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first"), Script("second")});
+    ASSERT_EQ(Restore("RESTORE DATABASE UFDATA FROM DISK='" + media + "' WITH MOVE 'UFDATA_Data' TO '" + WorkDir +
+                      "old.mdf', MOVE 'UFDATA_Log' TO '" + WorkDir + "old.ldf'"),
+              "");
+    const std::string oldData = ReadBytes(WorkDir + "old.mdf");
+    std::filesystem::create_directories(WorkDir + "folder");
+
+    EXPECT_EQ(Restore("RESTORE DATABASE UFDATA FROM DISK='" + media + "' WITH FILE=2, MOVE 'UFDATA_Data' TO '" +
+                      WorkDir + "new.mdf', MOVE 'UFDATA_Log' TO '" + WorkDir + "folder', REPLACE"),
+              "File 'UFDATA_Log' cannot be restored to '" + WorkDir +
+                  "folder'. Use WITH MOVE to identify a valid location for the file.");
+
+    EXPECT_TRUE(ReadBytes(WorkDir + "old.mdf") == oldData);
+    EXPECT_TRUE(Registered("UFDATA"));
+    EXPECT_EQ(Marker(), "first");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(WorkDir)) left.push_back(entry.path().filename().string());
+    EXPECT_THAT(left, UnorderedElementsAre("old.mdf", "old.ldf", "folder"));
+    EXPECT_EQ(Rows(*Master, "select filename from sysaltfiles order by fileid", {"filename"}),
+              (std::vector<std::vector<std::string>>{{WorkDir + "old.mdf"}, {WorkDir + "old.ldf"}}));
+}
+
+TEST_F(RestoreTest, FilesAreKnownByWhatTheyAreNotByHowAStatementSpellsThem)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    ASSERT_EQ(Restore("RESTORE DATABASE UFDATA FROM DISK='" + media + "' WITH MOVE 'UFDATA_Data' TO '" + WorkDir +
+                      "old.mdf', MOVE 'UFDATA_Log' TO '" + WorkDir + "old.ldf'"),
+              "");
+    const std::string catalog = (std::filesystem::path(ServerDir) / "master.db").string();
+    auto restoreOther = [&](const std::string& dataTarget) {
+        return Restore("RESTORE DATABASE Other FROM DISK='" + media + "' WITH MOVE 'UFDATA_Data' TO '" + dataTarget +
+                       "', MOVE 'UFDATA_Log' TO '" + WorkDir + "other.ldf'");
+    };
+
+    for (const std::string& spelling : {WorkDir + "/old.mdf", WorkDir + "./old.mdf",
+                                        WorkDir + "../TempLateTemp/old.mdf", WorkDir + "old.mdf-wal"}) {
+        EXPECT_EQ(restoreOther(spelling),
+                  "The file '" + spelling + "' cannot be overwritten. It is being used by database 'UFDATA'.");
+    }
+    for (const std::string& spelling : {ServerDir + "/./master.db", catalog + "-wal", std::string("master.db-journal"),
+                                        std::string("service")}) {
+        EXPECT_EQ(restoreOther(spelling),
+                  "The file '" + spelling + "' cannot be overwritten. It is being used by database 'master'.");
+    }
+    EXPECT_EQ(Restore("RESTORE DATABASE Other FROM DISK='" + media + "' WITH MOVE 'UFDATA_Data' TO '" + WorkDir +
+                      "o.mdf', MOVE 'UFDATA_Log' TO '" + WorkDir + "//./o.mdf'"),
+              "File '" + WorkDir + "//./o.mdf' is claimed by 'UFDATA_Data'(1) and 'UFDATA_Log'(2). The WITH MOVE clause "
+              "can be used to relocate one or more files.");
+    EXPECT_FALSE(Registered("Other"));
+    EXPECT_EQ(Marker(), "first");
+    EXPECT_EQ(ReadWithSqlite(catalog, "select count(*) from sysdatabases"), "2");
+
+    // A file is stored under the one name it has, so a later check can find it.
+    ASSERT_EQ(restoreOther(WorkDir + "sub/.././o.mdf"), "");
+    EXPECT_EQ(Rows(*Master, "select filename from sysdatabases where name='Other'", {"filename"}).at(0).at(0),
+              WorkDir + "o.mdf");
+    ASSERT_EQ(Restore("drop database Other"), "");
+    EXPECT_TRUE(std::filesystem::exists(WorkDir + "old.mdf"));
+    EXPECT_EQ(Marker(), "first");
+}
+
+TEST_F(RestoreTest, CreateRefusesFilesThatADroppedOfflineDatabaseLeft)
+{
+    Exec(*Master, "CREATE DATABASE UFDATA");
+    {
+        auto books = Connect(UfdataConnection);
+        Exec(*books, "create table Marker (name varchar(20))");
+        Exec(*books, "insert into Marker values ('kept')");
+    }
+    ASSERT_EQ(Restore("ALTER DATABASE UFDATA SET OFFLINE"), "");
+    ASSERT_EQ(Restore("DROP DATABASE UFDATA"), "");
+    const std::filesystem::path data = std::filesystem::path(ServerDir) / "data";
+    const std::string kept = ReadBytes(data / "UFDATA.mdf");
+    ASSERT_FALSE(kept.empty());
+
+    EXPECT_EQ(Restore("CREATE DATABASE UFDATA"),
+              "Cannot create file '" + (data / "UFDATA.mdf").string() +
+                  "' because it already exists. Change the file path or the file name, and retry the operation.");
+    EXPECT_FALSE(Registered("UFDATA"));
+    EXPECT_TRUE(ReadBytes(data / "UFDATA.mdf") == kept);
+    EXPECT_EQ(ReadWithSqlite((data / "UFDATA.mdf").string(), "select name from Marker"), "kept");
+
+    // The log alone is enough to refuse.
+    std::filesystem::remove(data / "UFDATA.mdf");
+    EXPECT_THAT(Restore("CREATE DATABASE UFDATA"), HasSubstr("UFDATA_log.ldf' because it already exists"));
+    EXPECT_FALSE(std::filesystem::exists(data / "UFDATA.mdf"));
+    std::filesystem::remove(data / "UFDATA_log.ldf");
+    EXPECT_EQ(Restore("CREATE DATABASE UFDATA"), "");
+}
+
+TEST_F(RestoreTest, ASetMayDescribeNoMoreFilesThanADatabaseCanHave)
+{
+    const std::string content = Standin::BuildDatabaseFromScript([&] {
+        WriteText(Root / "one.sql", Script("many"));
+        return (Root / "one.sql").string();
+    }());
+    std::vector<TBackupFileInfo> files{File("Many_Data", "D", "C:\\d\\m.mdf")};
+    while (files.size() < Standin::MaxFilesPerSet) {
+        files.push_back(File("Many_" + std::to_string(files.size()), "L", "C:\\d\\m" + std::to_string(files.size()) + ".ldf"));
+    }
+    const std::string most = (Work / "most.bak").string();
+    WriteText(most, MediaBytes(files, content));
+    EXPECT_EQ(Rows(*Master, "RESTORE FILELISTONLY FROM DISK='" + most + "'", {"LogicalName"}).size(),
+              Standin::MaxFilesPerSet);
+
+    files.push_back(File("Many_Last", "L", "C:\\d\\last.ldf"));
+    const std::string tooMany = (Work / "toomany.bak").string();
+    WriteText(tooMany, MediaBytes(files, content));
+    EXPECT_EQ(Restore("RESTORE HEADERONLY FROM DISK='" + tooMany + "'"),
+              "The media family on device '" + tooMany +
+                  "' is incorrectly formed. SQL Server cannot process this media family.");
+
+    // Nor does the tool write such a set.
+    Standin::TBackupSetInfo set;
+    set.DatabaseName = "UFDATA";
+    set.Files = files;
+    EXPECT_THROW(Standin::WriteBackupSet((Work / "refused.bak").string(), set, content, false),
+                 Standin::EBackupMediaError);
+    EXPECT_FALSE(std::filesystem::exists(Work / "refused.bak"));
 }
 
 }  // namespace
