@@ -83,6 +83,8 @@ public:
     // Runs the dialog modally: calls FormShow once it is on screen, delivers timer
     // ticks, and returns once the dialog's modal result is non-zero after a handler returns.
     virtual int ShowProgressDialog(IProgressDialog& dialog) = 0;
+    // Raises EVelmoraError when the application is told to quit while the chooser is
+    // open: closed that way it has no answer, and no answer must not pass for a choice.
     virtual int ShowChooser(IChooserDialog& dialog) = 0;
 
     virtual std::unique_ptr<ITimer> CreateTimer(unsigned intervalMs, std::function<void()> onTick) = 0;

@@ -50,9 +50,10 @@ private:
     T* FPointer = nullptr;
 };
 
-// An owned BSTR made from UTF-8 text.
+// An owned BSTR: made from UTF-8 text, or received from a COM call.
 class TBstr {
 public:
+    TBstr() = default;
     explicit TBstr(const std::string& utf8)
     {
         const std::wstring wide = ToWide(utf8);
@@ -63,6 +64,13 @@ public:
     TBstr(const TBstr&) = delete;
     TBstr& operator=(const TBstr&) = delete;
     BSTR Get() const { return FText; }
+    // For out-parameters: frees what is held first.
+    BSTR* Receive()
+    {
+        SysFreeString(FText);
+        FText = nullptr;
+        return &FText;
+    }
     // Gives the string away (into a VARIANT that frees it).
     BSTR Release()
     {
@@ -94,6 +102,13 @@ private:
 };
 
 std::string BstrText(BSTR text) { return text == nullptr ? std::string() : FromWide(text, SysStringLen(text)); }
+
+// A provider's message is for reading only: a damaged character in it becomes U+FFFD
+// rather than costing the whole message.
+std::string MessageText(BSTR text)
+{
+    return text == nullptr ? std::string() : FromWideForDisplay(text, SysStringLen(text));
+}
 
 std::string Trimmed(std::string text)
 {
@@ -401,17 +416,11 @@ void TAdoCommand::Execute()
 TFieldValue FieldValueFromVariant(const VARIANT& value)
 {
     if ((value.vt & VT_BYREF) != 0) {
-        VARIANT direct;
-        VariantInit(&direct);
-        if (FAILED(VariantCopyInd(&direct, const_cast<VARIANT*>(&value)))) throw EVelmoraError("数据库返回的字段值无法读取");
-        try {
-            TFieldValue result = FieldValueFromVariant(direct);
-            VariantClear(&direct);
-            return result;
-        } catch (...) {
-            VariantClear(&direct);
-            throw;
+        TVariant direct;
+        if (FAILED(VariantCopyInd(direct.Receive(), const_cast<VARIANT*>(&value)))) {
+            throw EVelmoraError("数据库返回的字段值无法读取");
         }
+        return FieldValueFromVariant(direct.Get());
     }
     switch (value.vt) {
     case VT_EMPTY:
@@ -470,59 +479,82 @@ TFieldValue FieldValueFromVariant(const VARIANT& value)
         }
         return TFieldValue::FromText(bytes);
     }
-    VARIANT text;
-    VariantInit(&text);
-    if (FAILED(VariantChangeType(&text, const_cast<VARIANT*>(&value), 0, VT_BSTR))) {
+    TVariant text;
+    if (FAILED(VariantChangeType(text.Receive(), const_cast<VARIANT*>(&value), 0, VT_BSTR))) {
         throw EVelmoraError("数据库返回的字段值类型（" + std::to_string(value.vt) + "）无法读取");
     }
-    std::string result = BstrText(text.bstrVal);
-    VariantClear(&text);
-    return TFieldValue::FromText(result);
+    return TFieldValue::FromText(BstrText(text.Get().bstrVal));
 }
 
-std::string ProviderErrorText(HRESULT result, IAdoConnection* connection)
-{
-    // The thread's error object first: any further COM call may replace it.
-    std::string fromErrorInfo;
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) == S_OK && info != nullptr) {
-        BSTR description = nullptr;
-        if (SUCCEEDED(info->GetDescription(&description))) fromErrorInfo = Trimmed(BstrText(description));
-        SysFreeString(description);
-        info->Release();
-    }
+namespace {
 
+// The last resort of a message: the code alone, short enough to need no allocation.
+std::string CodeText(HRESULT result) noexcept
+{
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(result));
+    return hex;
+}
+
+std::string ProviderMessages(IAdoConnection* connection)
+{
     std::string fromErrors;
-    if (connection != nullptr) {
-        TComPtr<IAdoErrors> errors;
-        if (SUCCEEDED(connection->get_Errors(errors.Receive())) && errors) {
-            long count = 0;
-            if (FAILED(errors->get_Count(&count))) count = 0;
-            for (long i = 0; i < count; ++i) {
-                VARIANT index;
-                VariantInit(&index);
-                index.vt = VT_I4;
-                index.lVal = i;
-                TComPtr<IAdoError> error;
-                if (FAILED(errors->get_Item(index, error.Receive())) || !error) continue;
-                BSTR description = nullptr;
-                if (SUCCEEDED(error->get_Description(&description))) {
-                    const std::string line = Trimmed(BstrText(description));
-                    if (!line.empty() && fromErrors.find(line) == std::string::npos) {
-                        if (!fromErrors.empty()) fromErrors += "\r\n";
-                        fromErrors += line;
-                    }
-                }
-                SysFreeString(description);
-            }
-            errors->Clear();
+    TComPtr<IAdoErrors> errors;
+    if (FAILED(connection->get_Errors(errors.Receive())) || !errors) return fromErrors;
+    long count = 0;
+    if (FAILED(errors->get_Count(&count))) count = 0;
+    for (long i = 0; i < count; ++i) {
+        VARIANT index;
+        VariantInit(&index);
+        index.vt = VT_I4;
+        index.lVal = i;
+        TComPtr<IAdoError> error;
+        if (FAILED(errors->get_Item(index, error.Receive())) || !error) continue;
+        TBstr description;
+        if (FAILED(error->get_Description(description.Receive()))) continue;
+        const std::string line = Trimmed(MessageText(description.Get()));
+        if (!line.empty() && fromErrors.find(line) == std::string::npos) {
+            if (!fromErrors.empty()) fromErrors += "\r\n";
+            fromErrors += line;
         }
+    }
+    errors->Clear();
+    return fromErrors;
+}
+
+}  // namespace
+
+std::string ProviderErrorText(HRESULT result, IAdoConnection* connection) noexcept
+{
+    try {
+        // The thread's error object first: any further COM call may replace it.
+        std::string fromErrorInfo;
+        {
+            TComPtr<IErrorInfo> info;
+            if (GetErrorInfo(0, info.Receive()) == S_OK && info) {
+                TBstr description;
+                if (SUCCEEDED(info->GetDescription(description.Receive()))) {
+                    fromErrorInfo = Trimmed(MessageText(description.Get()));
+                }
+            }
+        }
+        std::string fromErrors;
+        if (connection != nullptr) {
+            fromErrors = ProviderMessages(connection);
+            SetErrorInfo(0, nullptr);
+        }
+        if (!fromErrors.empty()) return fromErrors;
+        if (!fromErrorInfo.empty()) return fromErrorInfo;
+    } catch (...) {
+        // Out of memory while reading the provider's words: the system's words below
+        // still tell the failure, and it stays a provider error for the caller.
         SetErrorInfo(0, nullptr);
     }
-
-    if (!fromErrors.empty()) return fromErrors;
-    if (!fromErrorInfo.empty()) return fromErrorInfo;
-    return SystemErrorText(static_cast<unsigned long>(result));
+    try {
+        return SystemErrorText(static_cast<unsigned long>(result));
+    } catch (...) {
+        return CodeText(result);
+    }
 }
 
 std::unique_ptr<IConnection> TAdoDataAccess::CreateConnection() { return std::make_unique<TAdoConnection>(); }

@@ -19,6 +19,8 @@ TFieldValue FieldValueFromVariant(const VARIANT& value);
 // The words of a failed provider call, looked for in this order: the connection's
 // Errors collection, the thread's error object, the system's text for the HRESULT.
 // Reading them clears both, so that a later failure never repeats an old message.
-std::string ProviderErrorText(HRESULT result, Ado::IAdoConnection* connection);
+// Never raises: a damaged character becomes U+FFFD, and when nothing of the
+// provider's can be read the system's text for the HRESULT stands in.
+std::string ProviderErrorText(HRESULT result, Ado::IAdoConnection* connection) noexcept;
 
 }  // namespace Velmora

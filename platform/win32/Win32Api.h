@@ -10,8 +10,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// The library runs on Windows XP: the system headers offer nothing newer, so that a
+// later function cannot slip into the import table unnoticed.
 #ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601
+#define _WIN32_WINNT 0x0501
 #endif
 
 #include <windows.h>
@@ -35,6 +37,11 @@ namespace Velmora {
 std::wstring ToWide(const std::string& utf8);
 std::string FromWide(const wchar_t* text, std::size_t length);
 std::string FromWide(const std::wstring& text);
+
+// The same for texts that are only shown to people (boxes, error messages): whatever
+// is not valid becomes U+FFFD instead of making the text disappear with an exception.
+std::wstring ToWideForDisplay(const std::string& utf8);
+std::string FromWideForDisplay(const wchar_t* text, std::size_t length);
 
 // The system's own description of an error code (a Win32 error or an HRESULT),
 // without the trailing line break; a code the system cannot describe is given in hex.

@@ -392,29 +392,64 @@ private:
     std::exception_ptr FError;
 };
 
+// How a modal loop ended: with the form's outcome, or with the thread's quit
+// request (WM_QUIT), which the loop has taken out of the queue.
+struct TModalEnd {
+    int Result = mrCancel;
+    bool Quit = false;
+    int ExitCode = 0;
+};
+
 // Runs the thread's messages until the form has an outcome. The outcome is looked
 // at between messages only, so a handler that sets it finishes before the dialog closes.
 template <class TOutcome>
-int RunModalLoop(TFormWindow& form, TOutcome outcome)
+TModalEnd RunModalLoop(TFormWindow& form, TOutcome outcome)
 {
+    TModalEnd end;
     for (;;) {
         const int result = outcome();
-        if (result != mrNone) return result;
-        if (form.CloseRequested()) return mrCancel;
+        if (result != mrNone) {
+            end.Result = result;
+            return end;
+        }
+        if (form.CloseRequested()) return end;
         MSG message;
         const BOOL got = GetMessageW(&message, nullptr, 0, 0);
         if (got == 0) {
-            // Someone ends the thread's loop: leave, and let the host's own loop see it too.
-            PostQuitMessage(static_cast<int>(message.wParam));
-            return mrCancel;
+            end.Quit = true;
+            end.ExitCode = static_cast<int>(message.wParam);
+            return end;
         }
-        if (got == -1) return mrCancel;
+        if (got == -1) return end;
         if (form.Handle() == nullptr || !IsDialogMessageW(form.Handle(), &message)) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
     }
 }
+
+// A quit request met by a modal loop belongs to the loop outside it (the host's, or
+// the progress dialog's around the chooser): it is put back once the dialog is gone,
+// however the Show call ends, as the system's own modal loops do.
+class TQuitRelay {
+public:
+    TQuitRelay() = default;
+    ~TQuitRelay()
+    {
+        if (FEnd.Quit) PostQuitMessage(FEnd.ExitCode);
+    }
+    TQuitRelay(const TQuitRelay&) = delete;
+    TQuitRelay& operator=(const TQuitRelay&) = delete;
+
+    const TModalEnd& Keep(const TModalEnd& end)
+    {
+        FEnd = end;
+        return FEnd;
+    }
+
+private:
+    TModalEnd FEnd;
+};
 
 // Attaches a view for as long as the dialog is shown.
 template <class TDialog>
@@ -895,6 +930,7 @@ std::unique_ptr<ITimer> TWin32Toolkit::CreateTimer(unsigned intervalMs, std::fun
 int TWin32Toolkit::ShowProgressDialog(IProgressDialog& dialog)
 {
     RegisterDialogClasses(FInstance);
+    TQuitRelay quit;  // before the form: the quit goes back after the window is gone
     TProgressForm form(FInstance, dialog);
     TWindowDisabler disabled(ToWindow(FApplicationHandle));
     form.Create(ToWindow(FApplicationHandle));
@@ -902,17 +938,19 @@ int TWin32Toolkit::ShowProgressDialog(IProgressDialog& dialog)
     ShowWindow(form.Handle(), SW_SHOWNORMAL);
     UpdateWindow(form.Handle());
     dialog.FormShow();
-    const int result = RunModalLoop(form, [&dialog] { return dialog.ModalResult(); });
+    // A quit before the run is done ends it with the cancel outcome.
+    const TModalEnd& end = quit.Keep(RunModalLoop(form, [&dialog] { return dialog.ModalResult(); }));
     // Enabled again before the dialog goes, so that activation returns to the host.
     disabled.Restore();
     form.Destroy();
     form.RethrowKeptError();
-    return result;
+    return end.Result;
 }
 
 int TWin32Toolkit::ShowChooser(IChooserDialog& dialog)
 {
     RegisterDialogClasses(FInstance);
+    TQuitRelay quit;  // before the form: the quit goes back after the window is gone
     TChooserForm form(FInstance, dialog);
     HWND previous = GetActiveWindow();
     TWindowDisabler disabled(ToWindow(FApplicationHandle));
@@ -921,18 +959,24 @@ int TWin32Toolkit::ShowChooser(IChooserDialog& dialog)
     ShowWindow(form.Handle(), SW_SHOWNORMAL);
     UpdateWindow(form.Handle());
     SetFocus(form.List());
-    const int result = RunModalLoop(form, [&dialog] { return dialog.ModalResult(); });
+    const TModalEnd& end = quit.Keep(RunModalLoop(form, [&dialog] { return dialog.ModalResult(); }));
     disabled.Restore();
     form.Destroy();
     ActivateWindow(previous);
     form.RethrowKeptError();
-    return result;
+    // Closed by the quit, the chooser has no answer, and no answer would mean "the
+    // first set": the restore must not go on with a set nobody chose.
+    if (end.Quit) throw EVelmoraError("程序正在退出，备份集没有选定");
+    return end.Result;
 }
 
 int TWin32Toolkit::MessageBox(const std::string& text, const std::string& caption, unsigned flags)
 {
-    const std::wstring wideText = ToWide(text);
-    const std::wstring wideCaption = ToWide(caption);
+    // A box that explains a failure must appear even when the failure's text is
+    // damaged (bytes from the host that were never text): shown with U+FFFD in place
+    // of what cannot be read, rather than not at all.
+    const std::wstring wideText = ToWideForDisplay(text);
+    const std::wstring wideCaption = ToWideForDisplay(caption);
     HWND previous = GetActiveWindow();
     TWindowDisabler disabled(nullptr);
     const int answer = MessageBoxW(ToWindow(FApplicationHandle), wideText.c_str(), wideCaption.c_str(), flags);

@@ -7,6 +7,7 @@
 
 #include "platform/Toolkit.h"
 #include "platform/win32/Win32Api.h"
+#include "platform/win32/Win32Ticks.h"
 
 namespace Velmora {
 
@@ -45,7 +46,7 @@ public:
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
     void ProcessMessages() override;
     void Sleep(unsigned ms) override { ::Sleep(ms); }
-    std::uint64_t TickCount() override { return GetTickCount64(); }
+    std::uint64_t TickCount() override { return TickCount64(); }
 
     // The module whose window classes and resources the dialogs use.
     HINSTANCE Instance() const { return FInstance; }

@@ -195,6 +195,39 @@ TEST_F(VelmoraDll, WithoutTheServiceItExplainsAndAnswersZero)
     SysFreeString(result);
 }
 
+TEST_F(VelmoraDll, HostTextTheCodePageCannotReadIsExplainedInABox)
+{
+    // 0xFF is no character in GBK: the call must end with "0" and say why, in a box
+    // that can show the bytes it could not read.
+    RemoveSqlService();
+    THostWindow host;
+    struct TCase {
+        const char* BackupFile;
+        const char* Year;
+        const wchar_t* Shown;
+    };
+    const TCase cases[] = {{"C:\\host\\UF2003.bak", "\xFF", L"“\\xFF”"},
+                           {"C:\\host\\UF2003\\\xFF.bak", "2003", L"“C:\\host\\UF2003\\\\xFF.bak”"}};
+    for (const TCase& test : cases) {
+        SCOPED_TRACE(test.BackupFile);
+        BSTR result = SysAllocString(L"previous");
+        TScreenWatcher watcher;
+        DoIt(&result, host.Handle(), "C:\\host\\", test.BackupFile, test.Year);
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(std::wstring(result, SysStringLen(result)), L"0");
+        SysFreeString(result);
+        const auto boxes = watcher.Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].Caption, L"错误");
+        EXPECT_EQ(boxes[0].Owner, host.Handle());
+        if (GetACP() == 936) {
+            EXPECT_NE(boxes[0].Text.find(test.Shown), std::wstring::npos);
+            EXPECT_FALSE(watcher.ProgressDialogSeen()) << "nothing runs on texts that could not be read";
+        }
+        EXPECT_TRUE(IsWindowEnabled(host.Handle()));
+    }
+}
+
 TEST_F(VelmoraDll, WithoutAResultVariableNothingRuns)
 {
     RemoveSqlService();

@@ -6,14 +6,18 @@
 #include <vector>
 
 #include "platform/Errors.h"
+#include "platform/Utf.h"
 #include "platform/win32/AdoDataAccess.h"
 #include "platform/win32/AdoValues.h"
 #include "platform/win32/Win32FileSystem.h"
 #include "platform/win32/Win32OleString.h"
 #include "platform/win32/Win32ServiceControl.h"
 #include "platform/win32/Win32TextConversion.h"
+#include "platform/win32/Win32Ticks.h"
 #include "preprocess/DealWithUFO.h"
 #include "tools/wintest/WinTestSupport.h"
+
+#include <winioctl.h>  // after the system headers it extends
 
 namespace Velmora {
 namespace {
@@ -56,6 +60,63 @@ TEST(Win32TextConversion, RefusesWhatTheCodePageCannotHold)
         // A GBK lead byte without its trail byte.
         EXPECT_THROW(text.AnsiToUtf8("abc\x81"), EVelmoraError);
     }
+}
+
+TEST(Win32TextConversion, NamesUndecodableHostBytesInAMessageThatCanBeShown)
+{
+    // The host's bytes come as they are; those the code page cannot read must not
+    // reach the message raw, or the box that explains the failure cannot show it.
+    TWin32TextConversion gbk(936);
+    const auto messageFor = [&gbk](const std::string& ansi) -> std::string {
+        try {
+            gbk.AnsiToUtf8(ansi);
+        } catch (const EVelmoraError& error) {
+            return error.what();
+        }
+        ADD_FAILURE() << "no error for undecodable text";
+        return std::string();
+    };
+    const std::string path = messageFor("C:\\host\\UF2003\\\xFF.bak");
+    EXPECT_NO_THROW(Utf8ToUtf16(path)) << "the message is not valid UTF-8";
+    EXPECT_NE(path.find("C:\\host\\UF2003\\\\xFF.bak"), std::string::npos) << path;
+    EXPECT_NE(path.find("936"), std::string::npos) << path;
+    // What decodes stays readable; a lead byte without its trail byte is shown as a byte.
+    const std::string chinese = messageFor("\xD6\xD0\xCE\xC4\xFF\x81");
+    EXPECT_NO_THROW(Utf8ToUtf16(chinese));
+    EXPECT_NE(chinese.find("中文\\xFF\\x81"), std::string::npos) << chinese;
+}
+
+TEST(Win32TextConversion, WorksOnSystemsWhoseCodePageIsUtf8)
+{
+    // Windows 10 can run with UTF-8 as its ANSI code page; the system refuses the
+    // best-fit flag and the default-character question for it.
+    TWin32TextConversion utf8(CP_UTF8);
+    EXPECT_EQ(utf8.Utf8ToAnsi("备份😀 C:\\host"), "备份😀 C:\\host");
+    EXPECT_EQ(utf8.AnsiToUtf8("备份😀"), "备份😀");
+    EXPECT_THROW(utf8.Utf8ToAnsi("\xFF\xFE not UTF-8"), EVelmoraError);
+    try {
+        utf8.AnsiToUtf8("abc\xFF");
+        ADD_FAILURE() << "invalid UTF-8 from the host was taken";
+    } catch (const EVelmoraError& error) {
+        EXPECT_NE(std::string(error.what()).find("abc\\xFF"), std::string::npos) << error.what();
+    }
+}
+
+// ---------------------------------------------------------------- tick count
+
+TEST(Win32Ticks, WidenTheSystemCountAcrossItsWrapAround)
+{
+    TTickWidener ticks;
+    EXPECT_EQ(ticks.Widen(0xFFFFFF00u), 0xFFFFFF00ull);
+    EXPECT_EQ(ticks.Widen(0x10u), 0x100000010ull);
+    EXPECT_EQ(ticks.Widen(0x0Fu), 0x10000000Full) << "a reading another thread overtook is no wrap-around";
+    EXPECT_EQ(ticks.Widen(0x20u), 0x100000020ull);
+    EXPECT_EQ(ticks.Widen(0xFFFFFFF0u), 0x1FFFFFFF0ull);
+    EXPECT_EQ(ticks.Widen(0x5u), 0x200000005ull);
+
+    const ULONGLONG system = GetTickCount64();
+    const std::uint64_t ours = TickCount64();
+    EXPECT_LT(ours > system ? ours - system : system - ours, 1000u) << "the system's own count where it has one";
 }
 
 // ---------------------------------------------------------------- files
@@ -144,6 +205,14 @@ TEST_F(Win32FileSystemTest, HandlesSizesBeyondFourGigabytes)
     const std::int64_t beyond = (std::int64_t{5} << 30) + 7;
     {
         auto target = Files.CreateExclusive(Path(L"large.bak"));
+        // Sparse, or NTFS would fill the gap with 5 GiB of zeros.
+        auto* file = dynamic_cast<TWin32File*>(target.get());
+        ASSERT_NE(file, nullptr);
+        DWORD returned = 0;
+        if (!DeviceIoControl(file->Handle(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+            GTEST_SKIP() << "no sparse files on this file system (error " << GetLastError()
+                         << "): the test would write 5 GiB";
+        }
         target->Seek(beyond);
         target->Write("z", 1);
         EXPECT_EQ(target->Position(), beyond + 1);
@@ -398,6 +467,135 @@ TEST(AdoDataAccess, ProviderTextFallsBackToTheSystemsWords)
     EXPECT_EQ(ProviderErrorText(E_FAIL, nullptr), "[DBNETLIB]SQL Server 不存在或访问被拒绝。");
     // Read once: a later failure never repeats it.
     EXPECT_EQ(ProviderErrorText(notRegistered, nullptr), SystemErrorText(0x800401F3));
+}
+
+// COM objects of the tests, on the stack and released through IUnknown only: the
+// interfaces have no virtual destructor, and must not get one.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+#endif
+
+// A provider's error object whose description is damaged UTF-16 (a lone surrogate).
+class TDamagedErrorInfo : public IErrorInfo {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override
+    {
+        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IErrorInfo)) {
+            *object = static_cast<IErrorInfo*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++References); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--References); }
+    HRESULT STDMETHODCALLTYPE GetGUID(GUID* guid) override
+    {
+        *guid = GUID_NULL;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetSource(BSTR* source) override
+    {
+        *source = SysAllocString(L"Microsoft OLE DB Provider for SQL Server");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetDescription(BSTR* description) override
+    {
+        const wchar_t text[] = {L'登', L'录', L'失', L'败', static_cast<wchar_t>(0xD800), L'.', L' '};
+        *description = SysAllocStringLen(text, 7);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetHelpFile(BSTR* file) override
+    {
+        *file = nullptr;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetHelpContext(DWORD* context) override
+    {
+        *context = 0;
+        return S_OK;
+    }
+
+    long References = 1;
+};
+
+TEST(AdoDataAccess, ADamagedProviderMessageIsStillShownAndReleased)
+{
+    TDamagedErrorInfo info;
+    SetErrorInfo(0, &info);
+    info.Release();
+    ASSERT_EQ(info.References, 1) << "the thread holds the error object";
+    std::string text;
+    EXPECT_NO_THROW(text = ProviderErrorText(E_FAIL, nullptr));
+    EXPECT_EQ(text, "登录失败\xEF\xBF\xBD.") << "the damaged character replaced, the message kept";
+    EXPECT_EQ(info.References, 0) << "the error object was not released";
+    SetErrorInfo(0, nullptr);
+}
+
+// An object whose value, read through IDispatch, is damaged UTF-16.
+class TDamagedValue : public IDispatch {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override
+    {
+        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IDispatch)) {
+            *object = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++References); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--References); }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override
+    {
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override
+    {
+        *info = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                                     UINT*) override
+    {
+        if (member != DISPID_VALUE || result == nullptr) return DISP_E_MEMBERNOTFOUND;
+        Read = true;
+        const wchar_t text[] = {L'U', L'F', static_cast<wchar_t>(0xDC00)};
+        VariantInit(result);
+        result->vt = VT_BSTR;
+        result->bstrVal = SysAllocStringLen(text, 3);
+        return S_OK;
+    }
+
+    long References = 1;
+    bool Read = false;
+};
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+TEST(AdoFieldValues, DamagedTextFromAConversionIsAnErrorOfItsOwn)
+{
+    TDamagedValue object;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_DISPATCH;
+    value.pdispVal = &object;
+    try {
+        FieldValueFromVariant(value);
+        ADD_FAILURE() << "damaged text was taken";
+    } catch (const EProviderError&) {
+        ADD_FAILURE() << "a damaged value is no provider error";
+    } catch (const EVelmoraError&) {
+    }
+    EXPECT_TRUE(object.Read) << "the value was never asked for";
+    EXPECT_EQ(object.References, 1);
 }
 
 // ---------------------------------------------------------------- service manager

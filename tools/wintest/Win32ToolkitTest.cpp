@@ -185,6 +185,26 @@ TEST_F(Win32ToolkitTest, ProgressDialogRunsTheStartTimerAndClosesOnTheOutcome)
     EXPECT_FALSE(form.StartTimer->Enabled());
 }
 
+// Takes the thread's quit request out of the queue: its exit code, or -1 when there is none.
+int TakeQuit()
+{
+    MSG message;
+    if (PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) return static_cast<int>(message.wParam);
+    return -1;
+}
+
+TEST_F(Win32ToolkitTest, AQuitEndsTheProgressDialogAndIsLeftForTheHost)
+{
+    Fakes::TFakePlatform fakes;
+    TPlatform platform{Toolkit, fakes.Services, fakes.Data, fakes.Files, fakes.Text};
+    TForm_DealWithUFO form(platform);
+    WhenShown([] { PostQuitMessage(3); });
+    EXPECT_EQ(form.ShowModal(), mrCancel);
+    EXPECT_EQ(FindProcessWindow(Win32Controls::ProgressFormClass), nullptr);
+    EXPECT_TRUE(IsWindowEnabled(Host.Handle()));
+    EXPECT_EQ(TakeQuit(), 3) << "the host's own loop must see the quit too";
+}
+
 // ---------------------------------------------------------------- chooser
 
 class Win32ChooserTest : public Win32ToolkitTest {
@@ -361,6 +381,45 @@ TEST_F(Win32ChooserTest, ABadPositionIsRaisedAfterTheDialogClosed)
     EXPECT_TRUE(IsWindowEnabled(Host.Handle()));
 }
 
+TEST_F(Win32ChooserTest, AQuitEndsTheChooserWithoutAnAnswerAndReachesTheOuterLoop)
+{
+    WhenShown([] { PostQuitMessage(7); });
+    // No answer is not "the first set": the caller learns that nobody chose.
+    EXPECT_THROW(Chooser.ShowModal(), EVelmoraError);
+    EXPECT_EQ(FindChooser(), nullptr);
+    EXPECT_TRUE(IsWindowEnabled(Host.Handle()));
+    EXPECT_EQ(TakeQuit(), 7);
+}
+
+TEST_F(Win32ToolkitTest, AQuitWhileTheChooserIsOpenStopsTheRestore)
+{
+    Fakes::TFakePlatform fakes;
+    fakes.Data.OnQuery = [](const std::string& sql) {
+        Fakes::TFakeDatabase::TResult result;
+        if (sql.rfind("RESTORE HEADERONLY", 0) == 0) {
+            result.Columns = {"Position", "DataBaseName"};
+            for (int set = 1; set <= 3; ++set) {
+                result.Rows.push_back({TFieldValue::FromInteger(set), TFieldValue::FromText("UFDATA")});
+            }
+        }
+        return result;
+    };
+    TPlatform platform{Toolkit, fakes.Services, fakes.Data, fakes.Files, fakes.Text};
+    TForm_DealWithUFO form(platform);
+    form.StartTimer->SetEnabled(false);
+    form.FWorkDir = "C:\\host\\TempLateTemp\\";
+    form.FTempFile = form.FWorkDir + "ufdatawk.temp";
+    fakes.Files.Contents[form.FTempFile] = "staged";
+    WhenShown([] { PostQuitMessage(9); });
+    EXPECT_THROW(form.RestoreDatabase(), EVelmoraError);
+    for (const std::string& entry : fakes.Data.Log) {
+        EXPECT_EQ(entry.find("restore database"), std::string::npos) << "restored a set nobody chose: " << entry;
+        EXPECT_EQ(entry.find("drop DATABASE"), std::string::npos) << entry;
+    }
+    EXPECT_EQ(fakes.Files.Contents.count(form.FTempFile), 0u) << "the staging copy is removed all the same";
+    EXPECT_EQ(TakeQuit(), 9);
+}
+
 // ---------------------------------------------------------------- message boxes and timers
 
 TEST_F(Win32ToolkitTest, MessageBoxesShowTheirTextsOwnedByTheApplicationWindow)
@@ -386,6 +445,25 @@ TEST_F(Win32ToolkitTest, MessageBoxesShowTheirTextsOwnedByTheApplicationWindow)
     EXPECT_FALSE(otherEnabledDuringBox) << "the thread's other windows take no input while a box is up";
     EXPECT_TRUE(IsWindowEnabled(other.Handle()));
     EXPECT_TRUE(IsWindowEnabled(Host.Handle()));
+}
+
+TEST_F(Win32ToolkitTest, ABoxShowsDamagedTextRatherThanNothing)
+{
+    TScreenWatcher watcher;
+    // Bytes of a host text that never was UTF-8, and a cut-off Chinese character.
+    EXPECT_EQ(Toolkit.MessageBox("年度“\xFF”无效\xE4\xB8", "错误", MsgBox::IconError), MsgBox::IdOk);
+    const auto boxes = watcher.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Caption, L"错误");
+    EXPECT_EQ(boxes[0].Text, L"年度“\xFFFD”无效\xFFFD");
+}
+
+TEST_F(Win32ToolkitTest, ABoxLeavesAPendingQuitInTheQueue)
+{
+    TScreenWatcher watcher;
+    PostQuitMessage(4);
+    Toolkit.MessageBox("数据源预处理中断：程序正在退出", "错误", MsgBox::IconError);
+    EXPECT_EQ(TakeQuit(), 4);
 }
 
 TEST_F(Win32ToolkitTest, AnErrorEscapingATimerIsShownInAnErrorBox)
