@@ -1,6 +1,5 @@
 #include "platform/win32/Win32Api.h"
 
-#include <cstdint>
 #include <cstdio>
 
 #include "platform/Utf.h"
@@ -23,111 +22,16 @@ std::string FromWide(const wchar_t* text, std::size_t length)
 
 std::string FromWide(const std::wstring& text) { return FromWide(text.data(), text.size()); }
 
-namespace {
-
-constexpr wchar_t Replacement = 0xFFFD;
-
-void AppendUtf8(std::string& out, std::uint32_t cp)
-{
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-}  // namespace
-
 std::wstring ToWideForDisplay(const std::string& utf8)
 {
-    std::wstring out;
-    out.reserve(utf8.size());
-    const std::size_t n = utf8.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned c = static_cast<unsigned char>(utf8[i]);
-        if (c < 0x80) {
-            out.push_back(static_cast<wchar_t>(c));
-            ++i;
-            continue;
-        }
-        std::size_t extra = 0;
-        std::uint32_t cp = 0;
-        // The range of the first continuation byte rules out overlong forms, surrogates
-        // and values beyond U+10FFFF before they are decoded.
-        unsigned low = 0x80;
-        unsigned high = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            cp = c & 0x0F;
-            if (c == 0xE0) low = 0xA0;
-            if (c == 0xED) high = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            cp = c & 0x07;
-            if (c == 0xF0) low = 0x90;
-            if (c == 0xF4) high = 0x8F;
-        } else {
-            out.push_back(Replacement);
-            ++i;
-            continue;
-        }
-        std::size_t taken = 1;
-        for (; taken <= extra && i + taken < n; ++taken) {
-            const unsigned next = static_cast<unsigned char>(utf8[i + taken]);
-            if (next < low || next > high) break;
-            low = 0x80;
-            high = 0xBF;
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        if (taken <= extra) {
-            // One replacement for the broken sequence; the byte that broke it starts afresh.
-            out.push_back(Replacement);
-            i += taken;
-            continue;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<wchar_t>(cp));
-        }
-        i += extra + 1;
-    }
-    return out;
+    const std::u16string wide = Utf8ToUtf16(utf8, TInvalidText::Replace);
+    return std::wstring(wide.begin(), wide.end());
 }
 
 std::string FromWideForDisplay(const wchar_t* text, std::size_t length)
 {
-    std::string out;
-    if (text == nullptr) return out;
-    out.reserve(length);
-    for (std::size_t i = 0; i < length; ++i) {
-        std::uint32_t cp = static_cast<std::uint16_t>(text[i]);
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < length && static_cast<std::uint16_t>(text[i + 1]) >= 0xDC00 &&
-            static_cast<std::uint16_t>(text[i + 1]) <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<std::uint16_t>(text[i + 1]) - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = Replacement;
-        }
-        AppendUtf8(out, cp);
-    }
-    return out;
+    if (text == nullptr || length == 0) return std::string();
+    return Utf16ToUtf8(std::u16string(text, text + length), TInvalidText::Replace);
 }
 
 std::string SystemErrorText(unsigned long code)
