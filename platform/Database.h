@@ -4,6 +4,7 @@
 // query wrongly (a field of a closed query, an unknown field) raises EVelmoraError.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -72,6 +73,10 @@ public:
     virtual void Open() = 0;
     virtual void Close() = 0;
     virtual bool Connected() const = 0;
+    // Called on the calling thread every few tens of milliseconds while a statement on
+    // this connection runs (queries and commands on it included), so that the caller
+    // can keep its window answering. The handler must not use the connection.
+    virtual void SetOnWait(std::function<void()> onWait) = 0;
     // Queries and commands work on this connection; it must outlive them.
     virtual std::unique_ptr<IQuery> CreateQuery() = 0;
     virtual std::unique_ptr<ICommand> CreateCommand() = 0;

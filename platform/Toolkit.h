@@ -93,6 +93,10 @@ public:
     virtual int MessageBox(const std::string& text, const std::string& caption, unsigned flags) = 0;
 
     virtual void ProcessMessages() = 0;
+    // Keeps the dialogs painting and the system answered while a long statement runs
+    // on this thread. Lets no user input through and fires no timer, so the step that
+    // waits is never re-entered.
+    virtual void KeepAlive() = 0;
     virtual void Sleep(unsigned ms) = 0;
     // Milliseconds from an arbitrary origin; only differences mean something.
     virtual std::uint64_t TickCount() = 0;

@@ -39,6 +39,8 @@ TForm_DealWithUFO::TForm_DealWithUFO(TPlatform& platform)
     FTargetConnection = platform.Data.CreateConnection();
     FTargetConnection->SetCommandTimeout(0);
     FTargetConnection->SetLoginPrompt(false);
+    // A restore can take minutes; the dialog must keep answering the system meanwhile.
+    FTargetConnection->SetOnWait([this] { FPlatform.Toolkit.KeepAlive(); });
     FQuery = FTargetConnection->CreateCommand();
     FQuery->SetCommandTimeout(0);
     FADOQuery = FTargetConnection->CreateQuery();

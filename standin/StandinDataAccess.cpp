@@ -60,6 +60,7 @@ public:
     }
 
     bool Connected() const override { return FSession != nullptr && FSession->Alive(); }
+    void SetOnWait(std::function<void()> onWait) override { FOnWait = std::move(onWait); }
 
     std::unique_ptr<IQuery> CreateQuery() override;
     std::unique_ptr<ICommand> CreateCommand() override;
@@ -77,6 +78,7 @@ private:
     std::string FServerDirectory;
     std::string FConnectionString;
     std::unique_ptr<TSession> FSession;
+    std::function<void()> FOnWait;
     std::set<TConnectionUser*> FUsers;
 };
 

@@ -61,6 +61,7 @@ public:
         return MsgBox::IdOk;
     }
     void ProcessMessages() override {}
+    void KeepAlive() override {}
     void Sleep(unsigned) override {}
     std::uint64_t TickCount() override { return 0; }
 

@@ -73,6 +73,7 @@ public:
     void Open() override {}
     void Close() override {}
     bool Connected() const override { return false; }
+    void SetOnWait(std::function<void()>) override {}
     std::unique_ptr<IQuery> CreateQuery() override { return std::make_unique<TUnusedQuery>(); }
     std::unique_ptr<ICommand> CreateCommand() override { return std::make_unique<TUnusedCommand>(); }
 };
@@ -117,6 +118,7 @@ public:
         FLast = now;
         ++Calls;
     }
+    void KeepAlive() override { FInner.KeepAlive(); }
     void Sleep(unsigned ms) override { FInner.Sleep(ms); }
     std::uint64_t TickCount() override { return FInner.TickCount(); }
 

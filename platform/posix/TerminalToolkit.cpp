@@ -632,6 +632,12 @@ void TTerminalToolkit::ProcessMessages()
     if (!FTimers.empty()) FireDueTimers();
 }
 
+void TTerminalToolkit::KeepAlive()
+{
+    // The bar keeps moving, but no timer fires: the waiting step must not be re-entered.
+    if (FProgress && FProgress->Pending()) FProgress->Poll();
+}
+
 void TTerminalToolkit::Sleep(unsigned ms)
 {
     if (FProgress) FProgress->FlushPending();

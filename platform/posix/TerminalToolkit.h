@@ -52,6 +52,7 @@ public:
     std::unique_ptr<ITimer> CreateTimer(unsigned intervalMs, std::function<void()> onTick) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
     void ProcessMessages() override;
+    void KeepAlive() override;
     void Sleep(unsigned ms) override;
     std::uint64_t TickCount() override;
 

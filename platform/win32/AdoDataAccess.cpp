@@ -231,6 +231,7 @@ public:
         return SUCCEEDED(FConnection->get_State(&state)) && (state & adStateOpen) != 0;
     }
 
+    void SetOnWait(std::function<void()> onWait) override { FOnWait = std::move(onWait); }
     std::unique_ptr<IQuery> CreateQuery() override { return std::make_unique<TAdoQuery>(*this); }
     std::unique_ptr<ICommand> CreateCommand() override { return std::make_unique<TAdoCommand>(*this); }
 
@@ -266,6 +267,7 @@ private:
     TComPtr<IAdoConnection> FConnection;
     std::string FConnectionString;
     bool FLoginPrompt = true;
+    std::function<void()> FOnWait;
 };
 
 // ---------------------------------------------------------------- query

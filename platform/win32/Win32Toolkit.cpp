@@ -998,4 +998,15 @@ void TWin32Toolkit::ProcessMessages()
     }
 }
 
+void TWin32Toolkit::KeepAlive()
+{
+    MSG message;
+    // Sent messages (the system asking whether we answer) are delivered by any peek.
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    while (PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&message);
+    // Input meant for the dialog while it cannot act on it is dropped, not delivered later.
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT)) {
+    }
+}
+
 }  // namespace Velmora

@@ -260,6 +260,12 @@ public:
         FConnected = false;
     }
     bool Connected() const override { return FConnected; }
+    void SetOnWait(std::function<void()> onWait) override { FOnWait = std::move(onWait); }
+    // A statement takes a while: the caller is given one chance to keep its window alive.
+    void Wait()
+    {
+        if (FOnWait) FOnWait();
+    }
     std::unique_ptr<IQuery> CreateQuery() override;
     std::unique_ptr<ICommand> CreateCommand() override;
 
@@ -268,6 +274,7 @@ public:
 private:
     std::string FConnectionString;
     bool FConnected = false;
+    std::function<void()> FOnWait;
 };
 
 class TFakeQuery : public IQuery {
@@ -286,6 +293,7 @@ public:
         Close();
         FConnection.Open();
         FConnection.FDb.Log.push_back("query:" + FSql);
+        FConnection.Wait();
         FResult = FConnection.FDb.OnQuery ? FConnection.FDb.OnQuery(FSql) : TFakeDatabase::TResult{};
         FActive = true;
     }
@@ -328,6 +336,7 @@ public:
     {
         FConnection.Open();
         FConnection.FDb.Log.push_back("exec:" + FText);
+        FConnection.Wait();
         if (FConnection.FDb.OnExecute) FConnection.FDb.OnExecute(FText);
     }
 

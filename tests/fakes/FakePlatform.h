@@ -34,6 +34,7 @@ public:
     std::unique_ptr<ITimer> CreateTimer(unsigned intervalMs, std::function<void()> onTick) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
     void ProcessMessages() override;
+    void KeepAlive() override { ++KeepAliveCalls; }
     void Sleep(unsigned ms) override;
     std::uint64_t TickCount() override { return Now; }
 
@@ -43,6 +44,7 @@ public:
     std::vector<std::string> StatusTexts;
     std::vector<unsigned> Sleeps;
     int ProcessMessagesCalls = 0;
+    int KeepAliveCalls = 0;
     std::uint64_t Now = 0;
     // How long each ProcessMessages call takes on the fake clock.
     unsigned ProcessMessagesCost = 0;
