@@ -144,16 +144,6 @@ TEST_F(HostContract, SecondRunWhileTheLockIsHeldIsRefusedBeforeItTouchesAnything
     EXPECT_FALSE(Fake.LockState.Held) << "and gives the lock back";
 }
 
-TEST_F(HostContract, LockThatCannotBeAskedForIsToldAndGivesZero)
-{
-    Fake.LockState.Broken = true;
-    RunDoIt(Fake.Platform, Fake.RunLock, Result, HostWindow, "D:\\host\\", "D:\\a.bak", "2025");
-    EXPECT_EQ(Result.Value, "0");
-    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
-    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "数据源预处理无法进行：无法建立运行锁");
-    EXPECT_TRUE(Fake.Services.Calls.empty());
-}
-
 TEST_F(HostContract, ZeroThatCannotBeAllocatedLeavesTheVariableEmpty)
 {
     Result.Value = "Provider=SQLOLEDB.1;an earlier call's answer";

@@ -167,14 +167,11 @@ class TFakeRunLock : public IRunLock {
 public:
     struct TState {
         bool Held = false;
-        bool Broken = false;  // TryAcquire raises
         int Acquired = 0;
-        int Released = 0;
     };
     explicit TFakeRunLock(TState& state) : FState(state) {}
     bool TryAcquire() override
     {
-        if (FState.Broken) throw EVelmoraError("无法建立运行锁");
         if (FState.Held) return false;
         FState.Held = FMine = true;
         ++FState.Acquired;
@@ -184,7 +181,6 @@ public:
     {
         if (!FMine) return;
         FState.Held = FMine = false;
-        ++FState.Released;
     }
 
 private:

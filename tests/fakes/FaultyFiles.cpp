@@ -18,26 +18,19 @@ public:
 
     std::int64_t Read(void* buffer, std::int64_t count) override
     {
-        switch (FFiles.Next(TFileCall::Read)) {
-        case TFaultyFileSystem::TOutcome::Raise:
-            throw EInOutError(FFiles.Message());
-        case TFaultyFileSystem::TOutcome::End:
-            return 0;
-        case TFaultyFileSystem::TOutcome::Pass:
-            break;
-        }
+        if (FFiles.NextFails(TFileCall::Read)) throw EInOutError(FFiles.Message());
         return FInner->Read(buffer, count);
     }
 
     void Write(const void* buffer, std::int64_t count) override
     {
-        if (FFiles.Next(TFileCall::Write) != TFaultyFileSystem::TOutcome::Pass) throw EInOutError(FFiles.Message());
+        if (FFiles.NextFails(TFileCall::Write)) throw EInOutError(FFiles.Message());
         FInner->Write(buffer, count);
     }
 
     void Close() override
     {
-        const bool fail = FFiles.Next(TFileCall::Close) != TFaultyFileSystem::TOutcome::Pass;
+        const bool fail = FFiles.NextFails(TFileCall::Close);
         try {
             FInner->Close();
         } catch (...) {
@@ -59,25 +52,15 @@ void TFaultyFileSystem::FailNth(TFileCall call, int nth, TFaultMode mode, std::s
     FCall = call;
     FNth = nth;
     FMode = mode;
-    FKind = TOutcome::Raise;
     FMessage = std::move(message);
 }
 
-void TFaultyFileSystem::EndNth(int nth, TFaultMode mode)
-{
-    FailNth(TFileCall::Read, nth, mode, std::string());
-    FKind = TOutcome::End;
-}
-
-TFaultyFileSystem::TOutcome TFaultyFileSystem::Next(TFileCall call)
+bool TFaultyFileSystem::NextFails(TFileCall call)
 {
     const int n = ++FCalls[Index(call)];
-    if (!FArmed || call != FCall) return TOutcome::Pass;
-    if (n == FNth || (FMode == TFaultMode::FromThenOn && n > FNth)) {
-        ++FFaults;
-        return FKind;
-    }
-    return TOutcome::Pass;
+    const bool fails = FArmed && call == FCall && (n == FNth || (FMode == TFaultMode::FromThenOn && n > FNth));
+    if (fails) ++FFaults;
+    return fails;
 }
 
 std::unique_ptr<IFile> TFaultyFileSystem::OpenReadExclusive(const std::string& path)

@@ -27,9 +27,6 @@ public:
     // read or write raises EInOutError(message) and hands nothing to the file below;
     // a failing close still closes the file below, as close(2) does, then raises.
     void FailNth(TFileCall call, int nth, TFaultMode mode, std::string message);
-    // Makes the Nth read (and, FromThenOn, every later one) answer 0 bytes: a source
-    // that ends early, as one cut short by another program does.
-    void EndNth(int nth, TFaultMode mode);
     int Calls(TFileCall call) const { return FCalls[Index(call)]; }
     int Faults() const { return FFaults; }
 
@@ -39,9 +36,8 @@ public:
     std::string PathSeparator() const override { return FInner.PathSeparator(); }
     bool IsLinkOrSpecial(const std::string& path) override { return FInner.IsLinkOrSpecial(path); }
 
-    // What the next call of the kind does; counts it. For the decorated files.
-    enum class TOutcome { Pass, Raise, End };
-    TOutcome Next(TFileCall call);
+    // Counts a call of the decorated files and answers whether it is to fail.
+    bool NextFails(TFileCall call);
     const std::string& Message() const { return FMessage; }
 
 private:
@@ -53,7 +49,6 @@ private:
     TFileCall FCall = TFileCall::Read;
     int FNth = 0;
     TFaultMode FMode = TFaultMode::Once;
-    TOutcome FKind = TOutcome::Raise;
     std::string FMessage;
     int FFaults = 0;
 };
