@@ -368,6 +368,11 @@ std::unique_ptr<IFile> TPosixFileSystem::CreateExclusive(const std::string& path
     LockExclusive(fd, path, "创建");
     struct stat info {};
     if (::fstat(fd, &info) != 0) throw EVelmoraError("无法创建文件“" + path + "”：" + SystemErrorText(errno));
+    // A second name of the same file, perhaps outside the work folder, would have its
+    // contents replaced by the copy just as a symbolic link would.
+    if (info.st_nlink > 1) {
+        throw EVelmoraError("无法创建文件“" + path + "”：这个文件另有硬链接，为免改动别处的文件，不会写入它");
+    }
     if (info.st_size != 0 && ::ftruncate(fd, 0) != 0) {
         throw EVelmoraError("无法创建文件“" + path + "”：" + SystemErrorText(errno));
     }

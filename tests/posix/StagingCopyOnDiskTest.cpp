@@ -112,7 +112,7 @@ TEST(StagingCopyOnDisk, ABackupCutShortIsToldInsteadOfCopiedForEver)
 // box; a link planted as the staging copy is not followed. A hang fails by timeout.
 TEST(StagingCopyOnDisk, PipesAndLinksEndTheRunWithOneBoxInsteadOfBlocking)
 {
-    for (const char* planted : {"source pipe", "target pipe", "target link"}) {
+    for (const char* planted : {"source pipe", "target pipe", "target link", "target hard link"}) {
         TDiskRun run;
         const std::string outside = run.Dir / "elsewhere.db";
         WriteWholeFile(outside, "not the backup's");
@@ -123,7 +123,8 @@ TEST(StagingCopyOnDisk, PipesAndLinksEndTheRunWithOneBoxInsteadOfBlocking)
         } else {
             WriteWholeFile(run.Source, Bytes(5000));
             if (std::string(planted) == "target pipe") ASSERT_EQ(::mkfifo(run.Target.c_str(), 0600), 0);
-            else ASSERT_EQ(::symlink(outside.c_str(), run.Target.c_str()), 0);
+            else if (std::string(planted) == "target link") ASSERT_EQ(::symlink(outside.c_str(), run.Target.c_str()), 0);
+            else ASSERT_EQ(::link(outside.c_str(), run.Target.c_str()), 0);
         }
         run.Form->FSourceFile = run.Source;
         run.Form->FWorkDir = run.Dir.Path() + "/";

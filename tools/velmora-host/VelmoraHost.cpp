@@ -32,7 +32,7 @@ const char* const Usage =
     "用法: velmora-host --folder DIR --backup FILE --year YEAR [--plugin PATH] [--service STATE]\n"
     "\n"
     "  --folder DIR     工作文件夹所在的文件夹；工作文件夹是 DIR 后直接接上 \"TempLateTemp/\"，\n"
-    "                   所以 DIR 要以 / 结尾，且 DIR/TempLateTemp/ 须已存在\n"
+    "                   所以 DIR 要以 / 结尾，且 DIR/TempLateTemp/ 须已存在；相对路径从当前文件夹算起\n"
     "  --backup FILE    要预处理的备份文件\n"
     "  --year YEAR      期初余额的年度，十进制数字\n"
     "  --plugin PATH    要加载的库（默认：本程序旁边的 libVelmora.so）\n"
@@ -40,7 +40,7 @@ const char* const Usage =
     "                   running、stopped、paused、missing 或 denied\n"
     "  --help           显示本说明\n"
     "\n"
-    "结果写到标准输出。退出码：0 得到连接字符串，1 结果为 \"0\"，2 用法或加载错误。\n";
+    "结果写到标准输出。退出码：0 得到连接字符串，1 结果为 \"0\" 或结果无法写出，2 用法或加载错误。\n";
 
 int UsageError(const std::string& message)
 {
