@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <system_error>
 #include <unordered_set>
 #include <utility>
 
@@ -92,7 +93,10 @@ namespace {
 // (without it, every call would copy the rest of the text first).
 class TScriptRunner {
 public:
-    TScriptRunner(sqlite3* db, const std::string& path) : FDb(db), FPath(path) {}
+    TScriptRunner(sqlite3* db, const std::string& path, std::string target = std::string())
+        : FDb(db), FPath(path), FTarget(std::move(target))
+    {
+    }
 
     void Run()
     {
@@ -111,7 +115,7 @@ public:
         Execute();
         // A transaction the script left open holds part of what it built.
         if (sqlite3_get_autocommit(FDb) == 0 && sqlite3_exec(FDb, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            Fail(0, sqlite3_errmsg(FDb));
+            Fail(0, Reason());
         }
     }
 
@@ -130,12 +134,12 @@ private:
             if (rc != SQLITE_OK) {
                 const int offset = sqlite3_error_offset(FDb);
                 Fail(offset >= 0 ? static_cast<std::size_t>(tail - begin) + static_cast<std::size_t>(offset) : at,
-                     sqlite3_errmsg(FDb));
+                     Reason());
             }
             if (statement != nullptr) {
                 int step = SQLITE_ROW;
                 while (step == SQLITE_ROW) step = sqlite3_step(statement);
-                const std::string message = step == SQLITE_DONE ? std::string() : sqlite3_errmsg(FDb);
+                const std::string message = step == SQLITE_DONE ? std::string() : Reason();
                 sqlite3_finalize(statement);
                 if (step != SQLITE_DONE) Fail(at, message);
             }
@@ -143,6 +147,24 @@ private:
             tail = next;
         }
         FPending.clear();
+    }
+
+    // SQLite's message, and where the file being built could not be written (a full
+    // disk, a size limit), what the system said.
+    std::string Reason() const
+    {
+        std::string reason = sqlite3_errmsg(FDb);
+        const int code = sqlite3_errcode(FDb) & 0xFF;
+        if ((code == SQLITE_FULL || code == SQLITE_IOERR) && !FTarget.empty()) {
+            // The file's own last error first: SQLite's copy of errno may be taken later, after other calls.
+            int error = 0;
+            if (sqlite3_file_control(FDb, "main", SQLITE_FCNTL_LAST_ERRNO, &error) != SQLITE_OK || error == 0) {
+                error = sqlite3_system_errno(FDb);
+            }
+            reason += "; cannot write '" + FTarget + "'" +
+                      (error != 0 ? ": " + std::generic_category().message(error) : std::string());
+        }
+        return reason;
     }
 
     [[noreturn]] void Fail(std::size_t offset, const std::string& message) const
@@ -153,6 +175,7 @@ private:
 
     sqlite3* FDb;
     const std::string& FPath;
+    std::string FTarget;
     std::string FPending;
     int FPendingLine = 1;
 };
@@ -197,7 +220,7 @@ void BuildFromScript(const std::string& scriptPath, const std::string& target)
     } catch (const EProviderError& error) {
         throw EBackupToolError("cannot create '" + target + "': " + error.what());
     }
-    TScriptRunner(db.Handle(), scriptPath).Run();
+    TScriptRunner(db.Handle(), scriptPath, target).Run();
     try {
         GiveItAPage(db);
         db.Close();
