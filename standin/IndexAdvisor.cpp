@@ -71,7 +71,7 @@ std::vector<std::optional<TOrigin>> Origins(sqlite3* db, const std::vector<std::
     return origins;
 }
 
-bool SameName(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
+bool SameName(const std::string& a, const std::string& b) { return SameText(a, b); }
 
 void EnsureIndex(sqlite3* db, const TOrigin& origin)
 {
