@@ -148,9 +148,11 @@ bool TsqlLikeMatches(const std::string& pattern, const std::string& text)
     std::vector<std::uint32_t> cps = CodePoints(text);
     if (Matches(items, cps)) return true;
     // The server ignores blanks that end the text, though not those that end the pattern.
-    const std::size_t length = cps.size();
-    while (!cps.empty() && cps.back() == ' ') cps.pop_back();
-    return cps.size() != length && Matches(items, cps);
+    while (!cps.empty() && cps.back() == ' ') {
+        cps.pop_back();
+        if (Matches(items, cps)) return true;
+    }
+    return false;
 }
 
 }  // namespace Velmora::Standin
