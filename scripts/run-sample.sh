@@ -112,7 +112,7 @@ echo "Opening balances for $year (from $database):"
               length(balance) + (length(CAST(balance AS BLOB)) - length(balance)) / 2 AS wb
     FROM shown)
   SELECT code || printf('%*s', max(12 - wc, 1), '') || name || printf('%*s', max(24 - wn, 1), '')
-         || printf('%*s', max(14 - wb, 0), '') || balance || '  ' || direction
+         || printf('%*s', max(14 - wb, 0), '') || balance || '  ' || direction AS line
   FROM measured ORDER BY k, code;" | tail -n +2
 [[ $keep -eq 1 ]] && echo "Work directory kept: $work"
 exit 0
