@@ -222,17 +222,19 @@ private:
 
         // The type's own arguments, e.g. varchar(18).
         std::size_t typeEnd = typeAt;
+        const bool unlimited = Symbol(typeAt + 1, "(") && Word(typeAt + 2, "MAX");
         if (Symbol(typeAt + 1, "(")) {
             typeEnd = Closing(typeAt + 1);
-            if (Word(typeAt + 2, "MAX")) {
+            if (unlimited) {
                 for (std::size_t m = typeAt + 1; m <= typeEnd; ++m) Blank(m);
             }
         }
         const std::string type = LowerAscii(NameValue(Sig(typeAt)));
+        // Money keeps its decimals when whole (2.0000, not 2): a type name of REAL affinity.
         if (type == "money") {
-            Sig(typeAt).Text = "DECIMAL(19,4)";
+            Sig(typeAt).Text = "MONEY_REAL";
         } else if (type == "smallmoney") {
-            Sig(typeAt).Text = "DECIMAL(10,4)";
+            Sig(typeAt).Text = "SMALLMONEY_REAL";
         } else if (type == "bit") {
             Sig(typeAt).Text = "INTEGER";
         } else if (identity && primaryKey) {
@@ -244,7 +246,7 @@ private:
         // stored (money rounded, bit 0 or 1) by the table's triggers.
         std::string length = "1";
         if (Symbol(typeAt + 1, "(") && Sig(typeAt + 2).Kind == TTokenKind::Number) length = Sig(typeAt + 2).Text;
-        if (Word(typeAt + 2, "MAX")) length = "0";
+        if (unlimited) length = "0";
         std::string check;
         if (type == "char" || type == "varchar") check = "'varchar', " + length;
         else if (type == "nchar" || type == "nvarchar") check = "'nvarchar', " + length;

@@ -183,13 +183,15 @@ TEST_F(VelmoraSqlTest, CharacterColumnsCompareWithoutCaseOrTrailingBlanks)
 TEST_F(VelmoraSqlTest, ValuesTheColumnCannotHoldFailTheStatementAndChangeNothing)
 {
     const TRun made = Script(
-        "create table m (c varchar(4), n nvarchar(2), a money, b bit, s smallint, t tinyint)\nGO\n"
-        "insert into m (c, n, a, b) values ('中文', N'中文', 1.00005, 7);\n"
+        "create table m (c varchar(4), n nvarchar(2), a money, b bit, s smallint, t tinyint, x varchar(max))\nGO\n"
+        "insert into m (c, n, a, b, x) values ('中文', N'中文', 1.00005, 7, 'no limit');\n"
         "insert into m (a, b) values (-2.00005, 0);\n"
-        "select c, n, a, b from m order by a\n");
+        "select c, n, a, b from m order by a;\n"
+        "update m set a = a + 0.0001 where b = 0; select a from m where b = 0\n");
     EXPECT_EQ(made.ExitCode, 0) << made.Err;
     EXPECT_EQ(made.Out,
-              "(1 row affected)\n(1 row affected)\nc\tn\ta\tb\nNULL\tNULL\t-2.0001\t0\n中文\t中文\t1.0001\t1\n");
+              "(1 row affected)\n(1 row affected)\nc\tn\ta\tb\nNULL\tNULL\t-2.0001\t0\n中文\t中文\t1.0001\t1\n"
+              "(1 row affected)\na\n-2.0000\n");
 
     const std::string truncated = "Msg 8152, Level 16, State 1: String or binary data would be truncated.\n";
     const std::string overflow =
