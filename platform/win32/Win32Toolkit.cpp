@@ -221,11 +221,21 @@ void TWin32Toolkit::ProcessMessages()
 void TWin32Toolkit::KeepAlive()
 {
     MSG message;
-    // Sent messages (the system asking whether we answer) are delivered by any peek.
+    // Messages sent to the thread's windows (the system's probes whether a window still
+    // answers among them) are delivered by any look at the queue, and looking is what
+    // keeps the system from declaring the dialog hung.
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    while (PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&message);
-    // Input meant for the dialog while it cannot act on it is dropped, not delivered later.
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT)) {
+    // Keys and clicks, from the devices or posted, on a window or its frame, are dropped:
+    // neither the dialog nor the host may act on them now, nor once the statement is done.
+    const UINT input[][2] = {{WM_KEYFIRST, WM_KEYLAST}, {WM_MOUSEFIRST, WM_MOUSELAST}, {WM_NCMOUSEMOVE, 0x00AD}};
+    for (const auto& range : input) {
+        while (PeekMessageW(&message, nullptr, range[0], range[1], PM_REMOVE)) {
+        }
+    }
+    // Painting only: timers stay in the queue, so the step that waits is not re-entered.
+    // A window that never validates itself keeps asking; it is served a bounded number of times.
+    for (int turn = 0; turn < 64 && PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE); ++turn) {
+        DispatchMessageW(&message);
     }
 }
 
