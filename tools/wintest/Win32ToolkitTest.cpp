@@ -539,6 +539,7 @@ TEST(Win32ToolkitDpi, DISABLED_DpiAwareHostAt144)
     bool checked = false;
     probe = toolkit.CreateTimer(50, [&] {
         probe->SetEnabled(false);
+        form.SetModalResult(mrCancel);  // looked at once this handler returns
         HWND dialog = FindProcessWindow(Win32Controls::ProgressFormClass);
         ASSERT_NE(dialog, nullptr);
         checked = true;
@@ -553,7 +554,6 @@ TEST(Win32ToolkitDpi, DISABLED_DpiAwareHostAt144)
         ExpectRectAt144(FindControl(dialog, Win32Controls::Progress_Step), 1, 1, 293, 18, "Progress_Step");
         ExpectLabelFits(FindControl(dialog, Win32Controls::RzLabel_ShowInfo), &At144);
         EXPECT_TRUE(WinTest::SaveScreenshot(dialog, L"progress-dialog-144dpi"));
-        form.SetModalResult(mrCancel);
     });
     EXPECT_EQ(form.ShowModal(), mrCancel);
     EXPECT_TRUE(checked);
@@ -564,6 +564,7 @@ TEST(Win32ToolkitDpi, DISABLED_DpiAwareHostAt144)
     probe = toolkit.CreateTimer(50, [&] {
         probe->SetEnabled(false);
         HWND dialog = FindProcessWindow(Win32Controls::ChooserFormClass);
+        if (dialog == nullptr) PostQuitMessage(1);  // ends the chooser, which then raises
         ASSERT_NE(dialog, nullptr);
         checked = true;
         RECT outer;
@@ -581,7 +582,7 @@ TEST(Win32ToolkitDpi, DISABLED_DpiAwareHostAt144)
         EXPECT_TRUE(WinTest::SaveScreenshot(dialog, L"chooser-144dpi"));
         SendMessageW(FindControl(dialog, Win32Controls::Btn_OK), BM_CLICK, 0, 0);
     });
-    EXPECT_EQ(chooser.ShowModal(), mrOk);
+    EXPECT_NO_THROW(EXPECT_EQ(chooser.ShowModal(), mrOk));
     EXPECT_TRUE(checked);
     // Tells the parent that this test ran, and passed.
     wchar_t done[MAX_PATH] = {};
@@ -635,8 +636,18 @@ TEST(Win32ToolkitDpi, ADpiAwareHostGetsBothDialogsScaledToItsDpi)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process));
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, 90000), WAIT_OBJECT_0);
+    // Answers what the child's windows may send this thread's while it waits.
+    const ULONGLONG end = GetTickCount64() + 60000;
+    while (MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 100, QS_ALLINPUT) != WAIT_OBJECT_0 &&
+           GetTickCount64() < end) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
     DWORD exitCode = 1;
+    if (WaitForSingleObject(process.hProcess, 0) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the test at 144 DPI hangs";
+        TerminateProcess(process.hProcess, 1);
+    }
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
