@@ -11,22 +11,12 @@
 #include <vector>
 
 #include "platform/Database.h"
+#include "standin/ConnectionString.h"
 #include "standin/SqlShim.h"
 #include "standin/Sqlite.h"
+#include "standin/Statements.h"
 
 namespace Velmora::Standin {
-
-struct TResultSet {
-    std::vector<std::string> Columns;
-    std::vector<std::vector<TFieldValue>> Rows;
-};
-
-struct TConnectionTarget {
-    std::string Catalog;  // empty: the login's default, master
-};
-
-// Raises EProviderError, worded as the provider does, for what the server refuses.
-TConnectionTarget ParseConnectionString(const std::string& text);
 
 class TSession {
 public:
