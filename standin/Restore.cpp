@@ -11,6 +11,7 @@
 #include "standin/BackupMedia.h"
 #include "standin/Catalog.h"
 #include "standin/FileSwap.h"
+#include "standin/ServerErrors.h"
 #include "standin/ServerFiles.h"
 #include "standin/StatementParser.h"
 
@@ -277,6 +278,19 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
                     throw EProviderError("The file '" + targets[k] +
                                          "' cannot be overwritten. It is being used by database '" + user + "'.");
                 }
+            }
+        }
+    }
+    if (!options.Replace) {
+        // Whatever lies there, the books of a database dropped while offline
+        // included, is only overwritten when the statement says so.
+        for (std::size_t k = 0; k < resolved.size(); ++k) {
+            std::error_code error;
+            if (fs::exists(fs::symlink_status(resolved[k], error))) {
+                throw EServerError(3142, "File \"" + set.Files[k].LogicalName + "\" cannot be restored over the existing \"" +
+                                             targets[k] +
+                                             "\". Reissue the RESTORE statement using WITH REPLACE to overwrite "
+                                             "pre-existing files, or WITH MOVE to identify an alternate location.");
             }
         }
     }

@@ -6,6 +6,7 @@
 
 #include "StandinTestSupport.h"
 #include "standin/BackupMedia.h"
+#include "standin/ServerErrors.h"
 
 namespace Velmora::StandinTests {
 namespace {
@@ -273,6 +274,36 @@ TEST_F(RestoreTest, AnExistingDatabaseNeedsReplace)
     EXPECT_EQ(Restore(withoutReplace + ", REPLACE"), "");
     EXPECT_EQ(Marker(), "second");
     EXPECT_FALSE(std::filesystem::exists(WorkDir + "ufdata.mdf"));
+}
+
+TEST_F(RestoreTest, FilesThatExistAreOnlyOverwrittenWithReplace)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first"), Script("second")});
+    ASSERT_EQ(Restore(PluginRestore(media, 1, "UFDATA_Data", "UFDATA_Log")), "");
+    ASSERT_EQ(Restore("ALTER DATABASE UFDATA SET OFFLINE WITH ROLLBACK IMMEDIATE"), "");
+    ASSERT_EQ(Restore("DROP DATABASE UFDATA"), "");
+    const std::string oldBooks = ReadBytes(WorkDir + "ufdata.mdf");
+    // The dropped database's books are still there: no database owns them, yet they are not free.
+    std::string withoutReplace = PluginRestore(media, 2, "UFDATA_Data", "UFDATA_Log");
+    withoutReplace.erase(withoutReplace.rfind(", REPLACE"));
+    EXPECT_EQ(Restore(withoutReplace), "File \"UFDATA_Data\" cannot be restored over the existing \"" + WorkDir +
+                                           "ufdata.mdf\". Reissue the RESTORE statement using WITH REPLACE to overwrite "
+                                           "pre-existing files, or WITH MOVE to identify an alternate location.");
+    int number = 0;
+    try {
+        Exec(*Master, withoutReplace);
+    } catch (const Standin::EServerError& error) {
+        number = error.Number();
+    }
+    EXPECT_EQ(number, 3142);
+    EXPECT_FALSE(Registered("UFDATA"));
+    EXPECT_TRUE(ReadBytes(WorkDir + "ufdata.mdf") == oldBooks);
+    // Any file will do, the log's place as much as the data's.
+    std::filesystem::remove(WorkDir + "ufdata.mdf");
+    EXPECT_THAT(Restore(withoutReplace), HasSubstr("\"UFDATA_Log\" cannot be restored over the existing"));
+    std::filesystem::remove(WorkDir + "ufdata.ldf");
+    EXPECT_EQ(Restore(withoutReplace), "");
+    EXPECT_EQ(Marker(), "second");
 }
 
 TEST_F(RestoreTest, ReplaceIsRefusedWhileTheDatabaseIsInUse)
