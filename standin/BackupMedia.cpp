@@ -1,5 +1,8 @@
 #include "standin/BackupMedia.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -8,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <system_error>
 
 namespace Velmora::Standin {
@@ -273,9 +277,17 @@ bool LooksLikeWholeDatabase(const char* head, std::size_t available, std::uint64
 
 class TOutputFile {
 public:
-    explicit TOutputFile(const std::string& path) : FFile(std::fopen(path.c_str(), "wb"))
+    // A new file only, never reached through a link.
+    explicit TOutputFile(const std::string& path) : FFile(nullptr)
     {
-        if (FFile == nullptr) Fail();
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) Fail();
+        FFile = ::fdopen(fd, "wb");
+        if (FFile == nullptr) {
+            const int error = errno;
+            ::close(fd);
+            throw std::system_error(error, std::generic_category());
+        }
     }
     ~TOutputFile()
     {
@@ -305,7 +317,8 @@ private:
     std::FILE* FFile;
 };
 
-void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFile* out)
+void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFile* out,
+                   const std::function<void()>& onChunk)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) CannotOpen(path);
@@ -324,6 +337,7 @@ void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFi
         crc = Crc32(buffer.data(), size, crc);
         if (out != nullptr) out->Write(buffer.data(), size);
         remaining -= size;
+        if (onChunk) onChunk();
     }
     if (crc != set.ContentCrc) Malformed(path);
     if (out != nullptr) out->Close();
@@ -331,7 +345,8 @@ void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFi
 
 }  // namespace
 
-void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target)
+void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target,
+                       const std::function<void()>& onChunk)
 {
     {
         // The media is opened first, so a missing device is reported as such.
@@ -339,10 +354,13 @@ void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const
         if (!probe) CannotOpen(path);
     }
     TOutputFile out(target);
-    StreamContent(path, set, &out);
+    StreamContent(path, set, &out, onChunk);
 }
 
-void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set) { StreamContent(path, set, nullptr); }
+void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::function<void()>& onChunk)
+{
+    StreamContent(path, set, nullptr, onChunk);
+}
 
 void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const std::string& content, bool append)
 {

@@ -9,6 +9,7 @@
 // follow this layout to the last byte is damaged media.
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -66,10 +67,12 @@ std::vector<TBackupSetInfo> ReadBackupMedia(const std::string& path);
 // memory stays the same whatever size the set claims. Raises EBackupMediaError
 // when the content is not a whole SQLite database or its checksum differs (the
 // target may then hold part of it: the caller writes to a temporary name), and
-// std::system_error when the target cannot be written.
-void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target);
+// std::system_error when the target cannot be written. onChunk, when given, is
+// called after every chunk, so a long copy can keep its caller answering.
+void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target,
+                       const std::function<void()>& onChunk = {});
 // Reads one set's content through as CopyBackupContent does, writing nothing.
-void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set);
+void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::function<void()>& onChunk = {});
 // Adds a set (append = true) or makes new media holding only this set. The media
 // is written to a temporary file beside it and then renamed, so existing media is
 // never left half-written.

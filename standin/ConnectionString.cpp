@@ -56,7 +56,7 @@ TConnectionTarget ParseConnectionString(const std::string& text)
         } else if (key == "data source" || key == "server" || key == "address" || key == "addr" ||
                    key == "network address") {
             if (!lower.empty() && lower != "(local)" && lower != "." && lower != "localhost" && lower != "127.0.0.1") {
-                throw EProviderError("[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.");
+                throw EProviderError(ServerNotFound);
             }
         } else if (key == "initial catalog" || key == "database") {
             target.Catalog = value;

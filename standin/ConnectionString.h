@@ -6,6 +6,10 @@
 
 namespace Velmora::Standin {
 
+// The provider's answer when it finds no server to talk to.
+inline constexpr const char* ServerNotFound =
+    "[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.";
+
 struct TConnectionTarget {
     std::string Catalog;  // empty: the login's default, master
 };

@@ -1,8 +1,10 @@
 #include "standin/FileSwap.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 #include <unordered_set>
 
@@ -20,6 +22,7 @@ TFileSwap::~TFileSwap()
 
 std::string TFileSwap::AddTarget(const std::string& target, const std::string& shown)
 {
+    RemoveStaleTemporaries(target);
     FTargets.push_back(TTarget{target, shown, UnusedName(target + ".velmora-restore")});
     return FTargets.back().Temporary;
 }
@@ -73,6 +76,26 @@ void TFileSwap::Undo()
     FFinished = true;
 }
 
+void RemoveStaleTemporaries(const std::string& target)
+{
+    // A restore killed halfway leaves its temporaries; they are this target's
+    // own (target.velmora-restore, target.velmora-restore.N), so nothing else is touched.
+    const fs::path path(target);
+    const std::string stem = path.filename().string() + ".velmora-restore";
+    std::error_code error;
+    for (fs::directory_iterator entry(path.parent_path(), error), end; !error && entry != end; entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.compare(0, stem.size(), stem) != 0) continue;
+        const std::string rest = name.substr(stem.size());
+        if (!rest.empty() && (rest[0] != '.' || rest.size() == 1 ||
+                              rest.find_first_not_of("0123456789", 1) != std::string::npos)) {
+            continue;
+        }
+        std::error_code ignored;
+        fs::remove(entry->path(), ignored);
+    }
+}
+
 std::string UnusedName(const std::string& base)
 {
     std::string name = base;
@@ -83,10 +106,21 @@ std::string UnusedName(const std::string& base)
 
 void WriteWholeFile(const std::string& path, const std::string& content)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.flush();
-    if (!out) throw std::system_error(errno, std::generic_category());
+    // A new file only: never through a link, never over what is there.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) throw std::system_error(errno, std::generic_category());
+    std::size_t written = 0;
+    while (written < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : EIO;
+            ::close(fd);
+            throw std::system_error(error, std::generic_category());
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) throw std::system_error(errno, std::generic_category());
 }
 
 void DeleteDatabaseFiles(const std::string& serverDirectory, const std::vector<TDatabaseFile>& files,

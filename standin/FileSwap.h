@@ -20,8 +20,9 @@ public:
     TFileSwap(const TFileSwap&) = delete;
     TFileSwap& operator=(const TFileSwap&) = delete;
 
-    // A new name beside target, nothing there yet, for the new file's content;
-    // shown is how messages name the target.
+    // A new name beside target, nothing there yet, for the new file's content
+    // (what an interrupted restore left there goes first); shown is how
+    // messages name the target.
     std::string AddTarget(const std::string& target, const std::string& shown);
     // Sets aside what stands at every target, SQLite's companions beside it
     // included (a journal left there would be replayed into the new file), and
@@ -49,9 +50,13 @@ private:
     bool FFinished = false;
 };
 
+// Deletes what an interrupted restore left beside target under the names
+// AddTarget gives its temporaries.
+void RemoveStaleTemporaries(const std::string& target);
 // base, or base.1, base.2 … : the first name nothing holds yet.
 std::string UnusedName(const std::string& base);
-// Writes content as the whole of a new file; std::system_error when that fails.
+// Writes content as a new file (never over one, never through a link);
+// std::system_error when that fails.
 void WriteWholeFile(const std::string& path, const std::string& content);
 // Deletes a database's files with their companions, except those now holding
 // another database (keep: resolved names).

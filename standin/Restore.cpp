@@ -1,5 +1,9 @@
 #include "standin/Restore.h"
 
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <optional>
@@ -129,6 +133,31 @@ TResultSet FileListRows(const TBackupSetInfo& set)
 
 bool SameNameIgnoringCase(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
 
+// Whether the file a statement names is itself a symbolic link. Only the last
+// part counts: folders reached through links are ordinary, a file that is a link
+// would have the restore read or write whatever it points to.
+bool IsSymbolicLink(const std::string& serverDirectory, const std::string& fileName)
+{
+    fs::path path(fileName);
+    if (path.is_relative()) path = fs::path(serverDirectory) / path;
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+[[noreturn]] void RefuseLink(const std::string& fileName)
+{
+    throw EProviderError("文件“" + fileName + "”是符号链接：模拟服务器不经由链接读写文件，请改用它指向的文件本身");
+}
+
+// The longest data file name SQLite opens: its journal's name, 8 bytes longer,
+// must still fit the file system layer's limit.
+std::size_t LongestDataFileName()
+{
+    const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    const int limit = vfs != nullptr ? vfs->mxPathname : 512;
+    return static_cast<std::size_t>(limit) - std::strlen("-journal");
+}
+
 }  // namespace
 
 std::string PlaceholderText(const std::string& database, const TBackupFileInfo& file)
@@ -160,6 +189,7 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
     parser.ExpectSymbol("=");
     const std::string media = parser.String();
     const TRestoreOptions options = ParseRestoreOptions(parser);
+    if (IsSymbolicLink(context.ServerDirectory, media)) RefuseLink(media);
 
     const std::vector<TBackupSetInfo> sets = ReadMedia(media);
     switch (kind) {
@@ -170,7 +200,7 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
     case TKind::Verify:
         for (const TBackupSetInfo& set : sets) {
             try {
-                VerifyBackupContent(media, set);
+                VerifyBackupContent(media, set, context.OnWait);
             } catch (const EBackupMediaError& error) {
                 throw EProviderError(error.what());
             }
@@ -205,6 +235,9 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
         }
         for (const std::size_t k : found->second) targets[k] = move.Target;
     }
+    for (const std::string& target : targets) {
+        if (IsSymbolicLink(context.ServerDirectory, target)) RefuseLink(target);
+    }
     std::vector<std::string> resolved;
     resolved.reserve(targets.size());
     std::unordered_map<std::string, std::size_t> claimed;
@@ -233,6 +266,11 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
     if (dataIndex == set.Files.size()) {
         throw EProviderError("The media family on device '" + media +
                              "' is incorrectly formed. SQL Server cannot process this media family.");
+    }
+    if (resolved[dataIndex].size() > LongestDataFileName()) {
+        throw EProviderError("数据文件“" + targets[dataIndex] + "”的路径过长（" +
+                             std::to_string(resolved[dataIndex].size()) + " 字节）：模拟服务器只支持不超过 " +
+                             std::to_string(LongestDataFileName()) + " 字节的数据文件路径");
     }
     // A folder where a file should go could only be found out by failing halfway.
     for (std::size_t k = 0; k < resolved.size(); ++k) {
@@ -304,7 +342,7 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
         const std::string temporary = swap.AddTarget(resolved[k], targets[k]);
         try {
             if (k == dataIndex) {
-                CopyBackupContent(media, set, temporary);
+                CopyBackupContent(media, set, temporary, context.OnWait);
                 sizes[k] = set.ContentSize;
             } else {
                 const std::string placeholder = PlaceholderText(database, set.Files[k]);

@@ -17,6 +17,8 @@ struct TRestoreContext {
     std::string ServerDirectory;
     // Whether a session other than the caller's uses the database (key: its name in lower case).
     std::function<bool(const std::string& databaseKey)> InUse;
+    // Called between the pieces of a long copy or check.
+    std::function<void()> OnWait;
 };
 
 // sig: the statement's significant tokens, RESTORE first.

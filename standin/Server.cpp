@@ -17,6 +17,7 @@
 #include "standin/IndexAdvisor.h"
 #include "standin/Restore.h"
 #include "standin/ServerFiles.h"
+#include "standin/StandinServiceControl.h"
 #include "standin/StatementParser.h"
 
 namespace Velmora::Standin {
@@ -53,15 +54,6 @@ void Unregister(TSession* session)
     sessions.erase(std::remove(sessions.begin(), sessions.end(), session), sessions.end());
 }
 
-bool InUse(const std::string& serverKey, const std::string& databaseKey)
-{
-    std::lock_guard<std::mutex> lock(RegistryMutex());
-    for (TSession* session : Sessions()) {
-        if (session->Alive() && session->ServerKey() == serverKey && session->DatabaseKey() == databaseKey) return true;
-    }
-    return false;
-}
-
 void KillSessions(const std::string& serverKey, const std::string& databaseKey, const std::string& reason)
 {
     std::lock_guard<std::mutex> lock(RegistryMutex());
@@ -70,12 +62,31 @@ void KillSessions(const std::string& serverKey, const std::string& databaseKey, 
     }
 }
 
+std::string OfflineReason(const std::string& database)
+{
+    return "The connection was closed: database '" + database + "' was taken offline.";
+}
+
+// A server whose service is not running answers no one, as the provider finds.
+void RequireRunningService(const std::string& serverDirectory)
+{
+    TStandinServiceControl services(serverDirectory);
+    const TServiceHandle manager = services.OpenSCManager(0);
+    const TServiceHandle service = services.OpenService(manager, "MSSQLSERVER", 0);
+    unsigned state = 0;
+    const bool known = service != 0 && services.QueryServiceStatus(service, state);
+    if (service != 0) services.CloseServiceHandle(service);
+    services.CloseServiceHandle(manager);
+    if (!known || state != ServiceState::Running) throw EProviderError(ServerNotFound);
+}
+
 }  // namespace
 
 TSession::TSession(const std::string& serverDirectory, const TConnectionTarget& target)
     : FServerDirectory(serverDirectory), FServerKey(Standin::ServerKey(serverDirectory))
 {
-    EnsureServerDirectory(serverDirectory);
+    CheckServerDirectory(serverDirectory);
+    RequireRunningService(serverDirectory);
     const std::string requested = target.Catalog;
     std::optional<TDatabaseEntry> entry;
     if (!requested.empty() && LowerAscii(requested) != "master") {
@@ -114,9 +125,11 @@ TSession::TSession(const std::string& serverDirectory, const TConnectionTarget& 
             throw EProviderError(deviceError);
         }
         FDatabaseName = entry->Name;
+        FUse = std::make_unique<TDatabaseUse>(serverDirectory, LowerAscii(FDatabaseName));
     }
     FDatabaseKey = LowerAscii(FDatabaseName);
     RegisterFunctions(FDatabase.Handle());
+    FWait.Attach(FDatabase.Handle());
     Register(this);
 }
 
@@ -138,6 +151,7 @@ void TSession::Kill(const std::string& reason)
     if (!FAlive) return;
     ClearCache();
     FDatabase.Close();
+    FUse.reset();
     FAlive = false;
     FKillReason = reason;
 }
@@ -146,9 +160,13 @@ TResultSet TSession::Execute(const std::string& statement)
 {
     // To the plug-in the stand-in is the provider: whatever goes wrong inside it
     // reaches the caller as a provider error.
+    FWait.Start();
+    TResultSet result;
     try {
-        return ExecuteStatement(statement);
+        result = ExecuteStatement(statement);
     } catch (const EProviderError&) {
+        // SQLite reports an interrupt; what the handler raised is the reason.
+        FWait.RaiseHandlerFailure();
         throw;
     } catch (const std::bad_alloc&) {
         throw EProviderError("There is insufficient system memory to run this query.");
@@ -157,10 +175,14 @@ TResultSet TSession::Execute(const std::string& statement)
     } catch (...) {
         throw EProviderError("The stand-in server could not carry out the statement.");
     }
+    FWait.RaiseHandlerFailure();
+    return result;
 }
 
 TResultSet TSession::ExecuteStatement(const std::string& statement)
 {
+    // Another process may have ended the session since its last statement.
+    if (FAlive && FUse != nullptr && FUse->Ended()) Kill(OfflineReason(FDatabaseName));
     if (!FAlive) throw EProviderError(FKillReason);
     std::vector<TToken> sig = Significant(Tokenize(statement));
     while (!sig.empty() && IsSymbol(sig.back(), ";")) sig.pop_back();
@@ -260,7 +282,8 @@ TResultSet TSession::Restore(const std::vector<TToken>& sig)
 {
     TRestoreContext context;
     context.ServerDirectory = FServerDirectory;
-    context.InUse = [this](const std::string& databaseKey) { return InUse(FServerKey, databaseKey); };
+    context.InUse = [this](const std::string& databaseKey) { return DatabaseInUse(FServerDirectory, databaseKey); };
+    context.OnWait = [this] { FWait.Tick(); };
     return Standin::Restore(context, sig);
 }
 
@@ -309,13 +332,13 @@ TResultSet TSession::AlterDatabase(const std::vector<TToken>& sig)
     const std::string key = LowerAscii(entry->Name);
     if (offline) {
         // Without ROLLBACK the server would wait for the users to leave; the stand-in does not hang the caller.
-        if (!rollback && InUse(FServerKey, key)) {
+        if (!rollback && DatabaseInUse(FServerDirectory, key)) {
             throw EProviderError("ALTER DATABASE failed because a lock could not be placed on database '" +
                                  entry->Name + "'. Try again later.");
         }
         catalog.SetOffline(entry->Name, true);
-        KillSessions(FServerKey, key,
-                     "The connection was closed: database '" + entry->Name + "' was taken offline.");
+        KillSessions(FServerKey, key, OfflineReason(entry->Name));
+        EndDatabaseUse(FServerDirectory, key);
     } else {
         catalog.SetOffline(entry->Name, false);
     }
@@ -341,7 +364,7 @@ TResultSet TSession::DropDatabase(const std::vector<TToken>& sig)
                                  "', because it does not exist in the system catalog.");
         }
         if (entry->IsMaster()) throw EProviderError("Cannot drop the database 'master' because it is a system database.");
-        if (!entry->Offline() && InUse(FServerKey, LowerAscii(entry->Name))) {
+        if (!entry->Offline() && DatabaseInUse(FServerDirectory, LowerAscii(entry->Name))) {
             throw EProviderError("Cannot drop the database '" + entry->Name + "' because it is currently in use.");
         }
         catalog.Remove(entry->Name);

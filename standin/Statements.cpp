@@ -91,4 +91,44 @@ bool OnlySpace(const char* from, const char* to)
     return true;
 }
 
+void TWaitTicker::Start() { FLast = std::chrono::steady_clock::now(); }
+
+void TWaitTicker::Tick()
+{
+    if (!FHandler) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - FLast < Interval) return;
+    FHandler();
+    // The handler's own time does not count against the statement.
+    FLast = std::chrono::steady_clock::now();
+}
+
+void TWaitTicker::Attach(sqlite3* db)
+{
+    // About a few microseconds of work between looks at the clock.
+    constexpr int Instructions = 1000;
+    sqlite3_progress_handler(db, Instructions, &TWaitTicker::OnProgress, this);
+}
+
+int TWaitTicker::OnProgress(void* ticker)
+{
+    auto* self = static_cast<TWaitTicker*>(ticker);
+    try {
+        self->Tick();
+        return 0;
+    } catch (...) {
+        // Nothing may cross SQLite's C frames; the statement is interrupted instead.
+        self->FFailure = std::current_exception();
+        return 1;
+    }
+}
+
+void TWaitTicker::RaiseHandlerFailure()
+{
+    if (!FFailure) return;
+    std::exception_ptr failure = FFailure;
+    FFailure = nullptr;
+    std::rethrow_exception(failure);
+}
+
 }  // namespace Velmora::Standin

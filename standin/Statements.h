@@ -4,6 +4,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,5 +29,31 @@ void RunStatement(sqlite3* db, sqlite3_stmt* statement, TResultSet* into);
 
 // Whether [from, to) holds nothing but blanks and semicolons.
 bool OnlySpace(const char* from, const char* to);
+
+// Calls a handler every few tens of milliseconds while a statement runs: SQLite
+// asks it through its progress handler, long copies between their chunks. A
+// handler that throws ends the statement (SQLite sees an interrupt) and its
+// exception is raised again once SQLite has unwound.
+class TWaitTicker {
+public:
+    static constexpr std::chrono::milliseconds Interval{25};
+
+    void SetHandler(std::function<void()> handler) { FHandler = std::move(handler); }
+    // The interval counts from now.
+    void Start();
+    // Calls the handler when an interval has passed since the last call.
+    void Tick();
+    // Lets SQLite call Tick while statements on db run.
+    void Attach(sqlite3* db);
+    // Raises the handler's exception, if it threw, and forgets it.
+    void RaiseHandlerFailure();
+
+private:
+    std::function<void()> FHandler;
+    std::chrono::steady_clock::time_point FLast{};
+    std::exception_ptr FFailure;
+
+    static int OnProgress(void* ticker);
+};
 
 }  // namespace Velmora::Standin

@@ -1,6 +1,9 @@
 // RESTORE HEADERONLY / FILELISTONLY / DATABASE, taking a database offline and
 // dropping it, as the restore step drives them.
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <sqlite3.h>
 
@@ -306,6 +309,71 @@ TEST_F(RestoreTest, FilesThatExistAreOnlyOverwrittenWithReplace)
     EXPECT_EQ(Marker(), "second");
 }
 
+TEST_F(RestoreTest, ATargetOrMediaThatIsALinkIsRefusedAndWhatItPointsToIsUntouched)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    const std::string mediaBytes = ReadBytes(media);
+    const std::filesystem::path outside = Root / "elsewhere.txt";
+    WriteText(outside, "someone else's file");
+    const auto refusal = [](const std::string& name) {
+        return "文件“" + name + "”是符号链接：模拟服务器不经由链接读写文件，请改用它指向的文件本身";
+    };
+
+    std::filesystem::create_symlink(outside, WorkDir + "ufdata.ldf");
+    EXPECT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), refusal(WorkDir + "ufdata.ldf"));
+    std::filesystem::remove(WorkDir + "ufdata.ldf");
+    // Aimed at the backup being restored, a link would make the backup the database.
+    std::filesystem::create_symlink(media, WorkDir + "ufdata.mdf");
+    EXPECT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), refusal(WorkDir + "ufdata.mdf"));
+    std::filesystem::remove(WorkDir + "ufdata.mdf");
+    const std::string linkedMedia = (Work / "linked.bak").string();
+    std::filesystem::create_symlink(media, linkedMedia);
+    EXPECT_EQ(Restore(PluginRestore(linkedMedia, 0, "UFDATA_Data", "UFDATA_Log")), refusal(linkedMedia));
+
+    EXPECT_FALSE(Registered("UFDATA"));
+    EXPECT_TRUE(std::filesystem::is_empty(WorkDir));
+    EXPECT_EQ(ReadBytes(outside), "someone else's file");
+    EXPECT_TRUE(ReadBytes(media) == mediaBytes);
+}
+
+TEST_F(RestoreTest, ADataFilePathSQLiteCannotOpenIsRefusedAtRestoreTime)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    // SQLite opens names of up to 512 bytes, and a journal's name is 8 bytes longer.
+    const std::size_t longest = 512 - 8;
+    std::string folder = WorkDir;
+    while (longest - folder.size() > 200) {
+        folder += std::string(150, 'd') + "/";
+        std::filesystem::create_directories(folder);
+    }
+    const auto pathOfLength = [&](std::size_t length) {
+        return folder + std::string(length - folder.size() - 4, 'f') + ".mdf";
+    };
+    const auto restoreTo = [&](const std::string& data) {
+        return Restore("RESTORE DATABASE UFDATA FROM DISK='" + media + "' WITH MOVE 'UFDATA_Data' TO '" + data +
+                       "', MOVE 'UFDATA_Log' TO '" + WorkDir + "ufdata.ldf', REPLACE");
+    };
+    const std::string tooLong = pathOfLength(longest + 1);
+    EXPECT_EQ(restoreTo(tooLong), "数据文件“" + tooLong + "”的路径过长（505 字节）：模拟服务器只支持不超过 504 字节的数据文件路径");
+    EXPECT_FALSE(Registered("UFDATA"));
+    ASSERT_EQ(restoreTo(pathOfLength(longest)), "");
+    EXPECT_EQ(Marker(), "first");
+}
+
+TEST_F(RestoreTest, WhatAnInterruptedRestoreLeftBesideItsTargetsIsCleanedUp)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    for (const char* stale : {"ufdata.mdf.velmora-restore", "ufdata.mdf.velmora-restore.1", "ufdata.ldf.velmora-restore"}) {
+        WriteText(WorkDir + stale, "half a database from a host that was killed");
+    }
+    WriteText(WorkDir + "ufdata.mdf.velmora-restore-notes", "not the restore's");
+    ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(WorkDir)) left.push_back(entry.path().filename().string());
+    EXPECT_THAT(left, UnorderedElementsAre("ufdata.mdf", "ufdata.ldf", "ufdata.mdf.velmora-restore-notes"));
+    EXPECT_EQ(Marker(), "first");
+}
+
 TEST_F(RestoreTest, ReplaceIsRefusedWhileTheDatabaseIsInUse)
 {
     const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
@@ -374,6 +442,61 @@ TEST_F(RestoreTest, TakingOfflineClosesThisProcesssConnectionsToTheDatabase)
     EXPECT_EQ(query->FieldByName("name").AsString(), "first");  // the rows were already fetched
     EXPECT_THAT(ProviderError([&] { Exec(*user, "select 1"); }), HasSubstr("offline"));
     EXPECT_TRUE(Master->Connected());
+}
+
+TEST_F(RestoreTest, AnotherProcesssSessionHoldsTheDatabaseUntilItIsTakenOffline)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A second host: its own connection, its own SQLite handles.
+        char verdict = 'x';
+        try {
+            TStandinDataAccess data(ServerDir);
+            auto connection = data.CreateConnection();
+            connection->SetConnectionString(UfdataConnection);
+            connection->Open();
+            char byte = 'r';
+            if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(2);
+            verdict = connection->Connected() ? 'c' : 'e';
+            try {
+                Exec(*connection, "select name from Marker");
+                verdict = 'a';
+            } catch (const EProviderError& error) {
+                if (std::string(error.what()).find("offline") == std::string::npos) verdict = 'm';
+            }
+        } catch (...) {
+            verdict = 'x';
+        }
+        _exit(write(ready[1], &verdict, 1) == 1 ? 0 : 3);
+    }
+    close(ready[1]);
+    close(go[0]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+
+    EXPECT_THAT(Restore("DROP DATABASE UFDATA"), HasSubstr("currently in use"));
+    EXPECT_THAT(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), HasSubstr("in use"));
+    EXPECT_THAT(Restore("ALTER DATABASE UFDATA SET OFFLINE"), HasSubstr("lock could not be placed"));
+    EXPECT_EQ(Restore("ALTER DATABASE UFDATA SET OFFLINE WITH ROLLBACK IMMEDIATE"), "");
+    byte = 'g';
+    EXPECT_EQ(write(go[1], &byte, 1), 1);
+    char verdict = 0;
+    EXPECT_EQ(read(ready[0], &verdict, 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(ready[0]);
+    close(go[1]);
+    // The other session saw itself ended, and its statement failed as the server's would.
+    EXPECT_EQ(verdict, 'e');
+    // Once taken back online the database is free again: the ended session holds nothing.
+    ASSERT_EQ(Restore("ALTER DATABASE UFDATA SET ONLINE"), "");
+    EXPECT_EQ(Restore("DROP DATABASE UFDATA"), "");
 }
 
 TEST_F(RestoreTest, DropDeletesTheFilesOfAnOnlineDatabaseOnly)
