@@ -192,6 +192,7 @@ void CreateBackupSet(const TCreateBackupOptions& options)
         }
     }
     set.Files = files;
+    set.BackupType = options.BackupType;
     try {
         WriteBackupSet(options.Media, set, content, options.Append);
     } catch (const EBackupMediaError& failure) {

@@ -22,6 +22,7 @@ struct TCreateBackupOptions {
     std::string Script;
     std::string BackupName;  // empty: "<database> backup"
     bool Append = false;
+    int BackupType = BackupTypeFull;  // BackupTypeFull, BackupTypeDifferential or BackupTypeLog
     // Empty: <database>_Data (D) and <database>_Log (L) in the server's default data folder.
     std::vector<TBackupFileInfo> Files;
 };

@@ -99,22 +99,38 @@ const TBackupSetInfo& SetAt(const std::vector<TBackupSetInfo>& sets, long long p
 TFieldValue Text(const std::string& text) { return TFieldValue::FromText(text); }
 TFieldValue Integer(long long value) { return TFieldValue::FromInteger(value); }
 
+TFieldValue TextOrNull(const std::string& text) { return text.empty() ? TFieldValue::Null() : Text(text); }
+
+// What SQL Server 2000 answers, column for column; the server's own settings are
+// those of a Chinese (PRC) installation of 8.00.2039.
 TResultSet HeaderRows(const std::vector<TBackupSetInfo>& sets)
 {
     TResultSet result;
-    result.Columns = {"BackupName",     "BackupDescription", "BackupType",           "ExpirationDate",
-                      "Compressed",     "Position",          "DeviceType",           "UserName",
-                      "ServerName",     "DatabaseName",      "DatabaseVersion",      "DatabaseCreationDate",
-                      "BackupSize",     "BackupStartDate",   "BackupFinishDate",     "SortOrder",
-                      "CodePage",       "CompatibilityLevel", "SoftwareVersionMajor", "MachineName",
+    result.Columns = {"BackupName",           "BackupDescription",    "BackupType",         "ExpirationDate",
+                      "Compressed",           "Position",             "DeviceType",         "UserName",
+                      "ServerName",           "DatabaseName",         "DatabaseVersion",    "DatabaseCreationDate",
+                      "BackupSize",           "FirstLSN",             "LastLSN",            "CheckpointLSN",
+                      "DatabaseBackupLSN",    "BackupStartDate",      "BackupFinishDate",   "SortOrder",
+                      "CodePage",             "UnicodeLocaleId",      "UnicodeComparisonStyle", "CompatibilityLevel",
+                      "SoftwareVendorId",     "SoftwareVersionMajor", "SoftwareVersionMinor", "SoftwareVersionBuild",
+                      "MachineName",          "Flags",                "BindingID",          "RecoveryForkID",
                       "Collation"};
+    constexpr long long DeviceDisk = 2;
+    constexpr long long ChinesePrc = 2052;
+    constexpr long long IgnoreCaseKanaWidth = 196609;
+    constexpr long long Microsoft = 4608;
     for (const TBackupSetInfo& set : sets) {
-        result.Rows.push_back({Text(set.BackupName), Text(set.BackupDescription), Integer(1), TFieldValue::Null(),
-                               Integer(0), Integer(set.Position), Integer(2), Text(set.UserName),
-                               Text(set.ServerName), Text(set.DatabaseName), Integer(set.DatabaseVersion),
-                               Text(set.DatabaseCreationDate), Integer(set.BackupSize), Text(set.BackupStartDate),
-                               Text(set.BackupFinishDate), Integer(0), Integer(936), Integer(80), Integer(8),
-                               Text(set.MachineName), Text("Chinese_PRC_CI_AS")});
+        // Media of the first format knows no LSNs; the server never gives 0 for them.
+        const auto lsn = [](std::int64_t value) { return value > 0 ? Integer(value) : TFieldValue::Null(); };
+        result.Rows.push_back({Text(set.BackupName), TextOrNull(set.BackupDescription), Integer(set.BackupType),
+                               TFieldValue::Null(), Integer(0), Integer(set.Position), Integer(DeviceDisk),
+                               Text(set.UserName), Text(set.ServerName), Text(set.DatabaseName),
+                               Integer(set.DatabaseVersion), Text(set.DatabaseCreationDate), Integer(set.BackupSize),
+                               lsn(set.FirstLsn), lsn(set.LastLsn), lsn(set.CheckpointLsn), lsn(set.DatabaseBackupLsn),
+                               Text(set.BackupStartDate), Text(set.BackupFinishDate), Integer(0), Integer(936),
+                               Integer(ChinesePrc), Integer(IgnoreCaseKanaWidth), Integer(80), Integer(Microsoft),
+                               Integer(8), Integer(0), Integer(2039), Text(set.MachineName), Integer(0),
+                               TextOrNull(set.BindingId), TextOrNull(set.RecoveryForkId), Text("Chinese_PRC_CI_AS")});
     }
     return result;
 }
@@ -213,6 +229,15 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
     const TBackupSetInfo& set = SetAt(sets, options.File, media);
     if (LowerAscii(database) == "master") {
         throw EProviderError("The stand-in server cannot restore its catalog database 'master'.");
+    }
+    // Without NORECOVERY nothing can follow a full restore, so a set that builds on one never fits.
+    if (set.BackupType == BackupTypeLog) {
+        throw EServerError(3135, "The backup set in file '" + media +
+                                     "' was created by BACKUP LOG and cannot be used for this restore operation.");
+    }
+    if (set.BackupType == BackupTypeDifferential) {
+        throw EServerError(3136, "This differential backup cannot be restored because the database has not been "
+                                 "restored to the correct earlier state.");
     }
     if (options.NoRecovery) {
         throw EProviderError("The stand-in server restores WITH RECOVERY only; NORECOVERY is not supported.");

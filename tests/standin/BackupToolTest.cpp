@@ -152,6 +152,23 @@ TEST_F(BackupToolTest, MediaItMakesRestoresThroughTheServer)
                       "' WITH  RECOVERY, MOVE 'UFDATA_Data' TO '" + (Work / "ufdata.mdf").string() +
                       "',MOVE 'UFDATA_Log' TO '" + (Work / "ufdata.ldf").string() + "', REPLACE ");
     EXPECT_EQ(Rows(*Connect(UfdataConnection), "select name from Marker", {"name"}).at(0).at(0), "ok");
+
+    // Later sets of other kinds, as the server lists them.
+    for (const char* kind : {"differential", "log"}) {
+        ASSERT_EQ(Run("create " + Path("ufdatawk.temp") + " --database UFDATA --script " + script + " --append --type " +
+                      kind)
+                      .ExitCode,
+                  0)
+            << kind;
+    }
+    const std::string before = ReadBytes(Work / "ufdatawk.temp");
+    const TToolRun weekly = Run("create " + Path("ufdatawk.temp") + " --database UFDATA --script " + script +
+                                " --append --type weekly");
+    EXPECT_EQ(weekly.ExitCode, 1);
+    EXPECT_THAT(weekly.Output, HasSubstr("--type is full, differential or log, not 'weekly'"));
+    EXPECT_TRUE(ReadBytes(Work / "ufdatawk.temp") == before);
+    EXPECT_EQ(Rows(*master, "RESTORE HEADERONLY FROM DISK='" + (Work / "ufdatawk.temp").string() + "'", {"BackupType"}),
+              (std::vector<std::vector<std::string>>{{"1"}, {"5"}, {"2"}}));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "StandinTestSupport.h"
 #include "standin/BackupMedia.h"
+#include "standin/Server.h"
 #include "standin/ServerErrors.h"
 
 namespace Velmora::StandinTests {
@@ -151,24 +152,68 @@ protected:
     std::string WorkDir;
 };
 
-TEST_F(RestoreTest, HeaderOnlyListsEverySetInOrder)
+TEST_F(RestoreTest, HeaderOnlyGivesTheServersColumnsForEveryKindOfSet)
 {
-    const std::string media = MakeMedia("ufdatawk.temp", {Script("one"), Script("two"), Script("three")});
-    auto query = Master->CreateQuery();
-    query->AddSql("RESTORE HEADERONLY From Disk='" + media + "'");
-    query->Open();
-    ASSERT_EQ(query->RecordCount(), 3);
-    for (int position = 1; position <= 3; ++position) {
-        EXPECT_EQ(query->FieldByName("Position").AsString(), std::to_string(position));
-        EXPECT_EQ(query->FieldByName("DataBaseName").AsString(), "UFDATA");
-        EXPECT_EQ(query->FieldByName("DatabaseVersion").AsInteger(), 539);
-        EXPECT_EQ(query->FieldByName("BackupType").AsInteger(), 1);
-        EXPECT_EQ(query->FieldByName("BackupName").AsString(), "UFDATA backup");
-        EXPECT_FALSE(query->FieldByName("ServerName").AsString().empty());
-        EXPECT_GT(query->FieldByName("BackupSize").AsInteger(), 0);
-        EXPECT_LE(query->FieldByName("BackupStartDate").AsString(), query->FieldByName("BackupFinishDate").AsString());
-        query->Next();
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("one")});
+    for (const int type : {Standin::BackupTypeDifferential, Standin::BackupTypeLog, Standin::BackupTypeLog}) {
+        Standin::TCreateBackupOptions options;
+        WriteText(Root / "later.sql", Script("later"));
+        options.Media = media;
+        options.Database = "UFDATA";
+        options.Script = (Root / "later.sql").string();
+        options.Append = true;
+        options.BackupType = type;
+        Standin::CreateBackupSet(options);
     }
+    Standin::TSession session(ServerDir, Standin::TConnectionTarget{});
+    const Standin::TResultSet header = session.Execute("RESTORE HEADERONLY FROM DISK='" + media + "'");
+    // SQL Server 2000's columns, in its order.
+    EXPECT_EQ(header.Columns,
+              (std::vector<std::string>{"BackupName", "BackupDescription", "BackupType", "ExpirationDate", "Compressed",
+                                        "Position", "DeviceType", "UserName", "ServerName", "DatabaseName",
+                                        "DatabaseVersion", "DatabaseCreationDate", "BackupSize", "FirstLSN", "LastLSN",
+                                        "CheckpointLSN", "DatabaseBackupLSN", "BackupStartDate", "BackupFinishDate",
+                                        "SortOrder", "CodePage", "UnicodeLocaleId", "UnicodeComparisonStyle",
+                                        "CompatibilityLevel", "SoftwareVendorId", "SoftwareVersionMajor",
+                                        "SoftwareVersionMinor", "SoftwareVersionBuild", "MachineName", "Flags",
+                                        "BindingID", "RecoveryForkID", "Collation"}));
+    ASSERT_EQ(header.Rows.size(), 4u);
+    const auto at = [&](std::size_t row, const char* column) {
+        const auto found = std::find(header.Columns.begin(), header.Columns.end(), column);
+        return header.Rows[row].at(static_cast<std::size_t>(found - header.Columns.begin()));
+    };
+    std::vector<std::int64_t> types, positions;
+    for (std::size_t row = 0; row < 4; ++row) {
+        types.push_back(at(row, "BackupType").AsInteger());
+        positions.push_back(at(row, "Position").AsInteger());
+        EXPECT_TRUE(at(row, "ExpirationDate").IsNull());
+        EXPECT_TRUE(at(row, "BackupDescription").IsNull());
+        EXPECT_EQ(at(row, "DatabaseName").AsString(), "UFDATA");
+        EXPECT_EQ(at(row, "DatabaseVersion").AsInteger(), 539);
+        EXPECT_EQ(at(row, "Collation").AsString(), "Chinese_PRC_CI_AS");
+        EXPECT_LT(at(row, "FirstLSN").AsInteger(), at(row, "LastLSN").AsInteger());
+        EXPECT_LE(at(row, "BackupStartDate").AsString(), at(row, "BackupFinishDate").AsString());
+        EXPECT_EQ(at(row, "BindingID").AsString(), at(0, "BindingID").AsString());
+    }
+    EXPECT_EQ(types, (std::vector<std::int64_t>{1, 5, 2, 2}));
+    EXPECT_EQ(positions, (std::vector<std::int64_t>{1, 2, 3, 4}));
+    // The differential and the logs build on the full set; each log starts where the set before it ended.
+    EXPECT_TRUE(at(0, "DatabaseBackupLSN").IsNull());
+    EXPECT_EQ(at(1, "DatabaseBackupLSN").AsInteger(), at(0, "CheckpointLSN").AsInteger());
+    EXPECT_EQ(at(2, "FirstLSN").AsInteger(), at(1, "LastLSN").AsInteger());
+    EXPECT_EQ(at(3, "FirstLSN").AsInteger(), at(2, "LastLSN").AsInteger());
+    EXPECT_EQ(at(3, "DatabaseBackupLSN").AsInteger(), at(0, "CheckpointLSN").AsInteger());
+
+    // Only the full set restores as a database.
+    EXPECT_EQ(Restore(PluginRestore(media, 2, "UFDATA_Data", "UFDATA_Log")),
+              "This differential backup cannot be restored because the database has not been restored to the correct "
+              "earlier state.");
+    EXPECT_EQ(Restore(PluginRestore(media, 3, "UFDATA_Data", "UFDATA_Log")),
+              "The backup set in file '" + media + "' was created by BACKUP LOG and cannot be used for this restore "
+              "operation.");
+    EXPECT_FALSE(Registered("UFDATA"));
+    EXPECT_EQ(Restore(PluginRestore(media, 1, "UFDATA_Data", "UFDATA_Log")), "");
+    EXPECT_EQ(Marker(), "one");
 }
 
 TEST_F(RestoreTest, FileListOnlyDescribesTheFirstSetOrTheOneNamed)
@@ -684,6 +729,9 @@ TEST_F(RestoreTest, ASetMayDescribeNoMoreFilesThanADatabaseCanHave)
     WriteText(most, MediaBytes(files, content));
     EXPECT_EQ(Rows(*Master, "RESTORE FILELISTONLY FROM DISK='" + most + "'", {"LogicalName"}).size(),
               Standin::MaxFilesPerSet);
+    // Media of the first format, which knew no backup types, holds full sets.
+    EXPECT_EQ(Rows(*Master, "RESTORE HEADERONLY FROM DISK='" + most + "'", {"BackupType", "FirstLSN", "BindingID"}),
+              (std::vector<std::vector<std::string>>{{"1", "", ""}}));
 
     files.push_back(File("Many_Last", "L", "C:\\d\\last.ldf"));
     const std::string tooMany = (Work / "toomany.bak").string();
