@@ -182,21 +182,15 @@ TEST_F(RestoreTest, HeaderOnlyGivesTheServersColumnsForEveryKindOfSet)
         const auto found = std::find(header.Columns.begin(), header.Columns.end(), column);
         return header.Rows[row].at(static_cast<std::size_t>(found - header.Columns.begin()));
     };
-    std::vector<std::int64_t> types, positions;
+    std::vector<std::int64_t> types;
     for (std::size_t row = 0; row < 4; ++row) {
         types.push_back(at(row, "BackupType").AsInteger());
-        positions.push_back(at(row, "Position").AsInteger());
-        EXPECT_TRUE(at(row, "ExpirationDate").IsNull());
-        EXPECT_TRUE(at(row, "BackupDescription").IsNull());
-        EXPECT_EQ(at(row, "DatabaseName").AsString(), "UFDATA");
-        EXPECT_EQ(at(row, "DatabaseVersion").AsInteger(), 539);
-        EXPECT_EQ(at(row, "Collation").AsString(), "Chinese_PRC_CI_AS");
+        EXPECT_EQ(at(row, "Position").AsInteger(), static_cast<std::int64_t>(row + 1));
+        EXPECT_TRUE(at(row, "ExpirationDate").IsNull() && at(row, "BackupDescription").IsNull());
         EXPECT_LT(at(row, "FirstLSN").AsInteger(), at(row, "LastLSN").AsInteger());
-        EXPECT_LE(at(row, "BackupStartDate").AsString(), at(row, "BackupFinishDate").AsString());
         EXPECT_EQ(at(row, "BindingID").AsString(), at(0, "BindingID").AsString());
     }
     EXPECT_EQ(types, (std::vector<std::int64_t>{1, 5, 2, 2}));
-    EXPECT_EQ(positions, (std::vector<std::int64_t>{1, 2, 3, 4}));
     // The differential and the logs build on the full set; each log starts where the set before it ended.
     EXPECT_TRUE(at(0, "DatabaseBackupLSN").IsNull());
     EXPECT_EQ(at(1, "DatabaseBackupLSN").AsInteger(), at(0, "CheckpointLSN").AsInteger());
