@@ -6,7 +6,8 @@
 // Usage: VelmoraWineRun.exe PORTFILE HOSTFOLDER BACKUP YEAR SET SCREENS
 //   (Windows paths; HOSTFOLDER ends with a backslash; SET 0 leaves the chooser's first row)
 // Prints the result string (UTF-8) on stdout; exit 0 for a connection string, 1 for "0",
-// 2 when the run could not be set up.
+// 2 when the run could not be set up. With VELMORA_WINE_RUN_TRACE set, the status lines
+// the dialog showed and the number of boxes also go to stderr.
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
