@@ -251,13 +251,13 @@ public:
 
     // Keeps calling the wait handler until the statement's object leaves the busy states.
     template <class TReadState>
-    LONG WaitWhileBusy(TReadState readState, LONG busy) const
+    void WaitWhileBusy(TReadState readState, LONG busy) const
     {
         for (;;) {
             LONG state = 0;
             const HRESULT result = readState(&state);
             if (FAILED(result)) Check(result);
-            if ((state & busy) == 0) return state;
+            if ((state & busy) == 0) return;
             // Returns early when a message arrives, so the handler runs at once for it.
             MsgWaitForMultipleObjects(0, nullptr, FALSE, WaitSliceMs, QS_ALLINPUT);
             FOnWait();
@@ -268,11 +268,12 @@ public:
     // statement settles, with the provider's Error objects in the connection's Errors
     // collection (the one ExecuteComplete hands over). Informational messages arrive
     // there too, with number 0; only a failure code counts.
-    void CheckSettled(bool failedAnyway) const
+    // A statement that settles closed without a failure (one that returns no rows) is left
+    // as the synchronous call leaves it.
+    void CheckSettled() const
     {
         const HRESULT failure = FirstFailure();
         if (failure != S_OK) throw EProviderError(ProviderErrorText(failure, FConnection.Get()));
-        if (failedAnyway) throw EProviderError(ProviderErrorText(E_FAIL, FConnection.Get()));
     }
 
 private:
@@ -374,9 +375,8 @@ void TAdoQuery::Open()
         FConnection.Check(recordset->Open(source.Get(), connection, adOpenKeyset, adLockOptimistic,
                                           adCmdText | adAsyncExecute | adAsyncFetch));
         IAdoRecordset* raw = recordset.Get();
-        const LONG state =
-            FConnection.WaitWhileBusy([raw](LONG* value) { return raw->get_State(value); }, adStateExecuting | adStateFetching);
-        FConnection.CheckSettled((state & adStateOpen) == 0);
+        FConnection.WaitWhileBusy([raw](LONG* value) { return raw->get_State(value); }, adStateExecuting | adStateFetching);
+        FConnection.CheckSettled();
     }
     // Kept only now: a failed open leaves the query closed.
     FRecordset.Swap(recordset);
@@ -499,7 +499,7 @@ void TAdoCommand::Execute()
         raw->Cancel();
         throw;
     }
-    FConnection.CheckSettled(false);
+    FConnection.CheckSettled();
 }
 
 }  // namespace
