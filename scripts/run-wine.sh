@@ -72,8 +72,11 @@ for _ in $(seq 100); do [[ -s "$work/bridge.port" ]] && break; sleep 0.1; done
 "$root/scripts/wine-prefix.sh" >&2
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 WINEPREFIX=$("$root/scripts/wine-prefix.sh" --print)
-loader=wine
-[[ "$arch" == x64 && -x /usr/lib/wine/wine64 ]] && loader=/usr/lib/wine/wine64
+loader=$root/scripts/wine-run
+if [[ "$arch" == i686 ]] && ! "$loader" --can-run-32bit; then
+  echo "run-wine.sh: this machine cannot execute 32-bit programs; use --arch x64" >&2
+  exit 2
+fi
 
 status=0
 xvfb-run -a -s "-screen 0 1024x768x24" sh -c '"$@" >"$0" 2>"$0.log"; echo $? >"$0.status"; wineserver -w' \

@@ -103,7 +103,7 @@ sample_work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-wine-sample.XXXXXX")
 if scripts/run-sample.sh --build-dir "$native_build" --work "$sample_work/linux" --year 2025 --set 2 \
     >"$sample_work/linux.log" 2>&1; then
   for arch in i686 x64; do
-    if [[ "$arch" == i686 ]] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    if [[ "$arch" == i686 ]] && ! scripts/wine-run --can-run-32bit; then
       echo "note: this machine does not run 32-bit programs; the whole run of the i686 DLL is left out" >&2
       continue
     fi
