@@ -139,6 +139,13 @@ TEST_F(StepDriver, AnythingThrownEndsTheRunTheSameWay)
     EXPECT_EQ(again.Form->ShowModal(), mrCancel);
     ASSERT_EQ(again.Fake.Toolkit.Messages.size(), 1u);
     EXPECT_EQ(again.Fake.Toolkit.Messages[0].Text, "数据源预处理中断：内存不足");
+
+    TRunFixture odd;
+    odd.Fake.Services.States = {ServiceState::Stopped, ServiceState::StartPending};
+    odd.Fake.Toolkit.OnProcessMessages = [] { throw 42; };
+    EXPECT_EQ(odd.Form->ShowModal(), mrCancel);
+    ASSERT_EQ(odd.Fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(odd.Fake.Toolkit.Messages[0].Text, "数据源预处理中断：未知错误");
 }
 
 TEST_F(StepDriver, YearThatIsNotANumberIsFoundBeforeAnyWork)
