@@ -4,8 +4,11 @@
 set -euo pipefail
 
 what=${1:-all}
-native=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-        libsqlite3-dev sqlite3 libjpeg62-turbo-dev)
+# Native: the build and its libraries, sqlite3 for run-sample.sh's balance listing,
+# gcovr for the coverage figures of test.sh.
+native=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev libjpeg62-turbo-dev sqlite3 gcovr)
+# Windows: the cross compilers, GoogleTest's sources for them, Wine under Xvfb (xvfb-run
+# needs xauth), a Chinese locale and font for the dialogs, imagemagick for the screenshots.
 windows=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth
          fonts-wqy-microhei imagemagick googletest locales)
 

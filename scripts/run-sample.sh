@@ -4,12 +4,13 @@
 # a later one), runs the plug-in through velmora-host with a fresh server directory,
 # and prints the connection string and the opening balances of the year.
 #
-# Usage: scripts/run-sample.sh [--year YEAR] [--set 1|2] [--work DIR] [--build-dir DIR] [--keep]
+# Usage: scripts/run-sample.sh [--year YEAR] [--set 1|2] [--work DIR] [--preset NAME | --build-dir DIR] [--keep]
 #   --year YEAR      year whose opening balances are wanted (default 2025)
 #   --set N          backup set to choose in the chooser: 1 the earlier, 2 the later (default 2)
 #   --work DIR       where the server directory, the backup and the host folder go
 #                    (default: a new temporary directory, removed afterwards unless --keep)
-#   --build-dir DIR  an already configured build directory to use instead of the dev preset
+#   --preset NAME    the configure preset to build with (default dev; asan runs it under the sanitizers)
+#   --build-dir DIR  an already configured build directory to use instead of a preset
 #   --keep           keep the temporary work directory
 set -euo pipefail
 
@@ -18,14 +19,16 @@ year=2025
 set_number=2
 work=""
 build=""
+preset=dev
 keep=0
 
-usage() { sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --year) year=${2:?--year needs a value}; shift 2 ;;
     --set) set_number=${2:?--set needs a value}; shift 2 ;;
     --work) work=${2:?--work needs a value}; shift 2 ;;
+    --preset) preset=${2:?--preset needs a value}; shift 2 ;;
     --build-dir) build=${2:?--build-dir needs a value}; shift 2 ;;
     --keep) keep=1; shift ;;
     -h|--help) usage ;;
@@ -37,8 +40,8 @@ done
 "$root/scripts/install-deps.sh" native
 
 if [[ -z "$build" ]]; then
-  (cd "$root" && cmake --preset dev >/dev/null)
-  build="$root/build/dev"
+  (cd "$root" && cmake --preset "$preset" >/dev/null)
+  build="$root/build/$preset"
 fi
 cmake --build "$build" --target velmora-backup velmora-sql velmora-host Velmora
 

@@ -185,13 +185,14 @@ public:
     void Changed() override
     {
         // A new status is news worth showing at once: a long step without any
-        // message processing may follow. Percentages may wait for the next redraw.
+        // message processing may follow. Percentages may wait for the next redraw
+        // of a terminal; a log reader gets a line for every one.
         if (!FHasDrawn || FDialog.StatusText() != FDrawnStatus) {
             Draw();
             return;
         }
         if (FDialog.Percent() == FDrawnPercent) return;
-        if (MonotonicMs() - FLastDraw >= FToolkit.FSettings.RedrawIntervalMs) {
+        if (!FToolkit.FSettings.Live || MonotonicMs() - FLastDraw >= FToolkit.FSettings.RedrawIntervalMs) {
             Draw();
         } else {
             FPending = true;

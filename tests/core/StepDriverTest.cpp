@@ -87,7 +87,7 @@ TEST_F(StepDriver, RestoreFailureStopsBeforeTheLedger)
 
 TEST_F(StepDriver, PausesComeAfterTheServiceCheckAndAfterTheRestore)
 {
-    Run();
+    EXPECT_EQ(Run(), mrOk);
     ASSERT_TRUE(Restored());
     const auto& events = Fake.Toolkit.Events;
     std::vector<std::string> milestones;
@@ -99,6 +99,21 @@ TEST_F(StepDriver, PausesComeAfterTheServiceCheckAndAfterTheRestore)
     }
     EXPECT_EQ(milestones, (std::vector<std::string>{"status:SQL SERVER数据库已经启动...", "sleep:2000", "percent:100",
                                                     "status:还原数据库文件......", "sleep:2000"}));
+}
+
+TEST_F(StepDriver, LedgerThatCannotConnectEndsInCancelAfterItsWarning)
+{
+    // Only the ledger's database refuses: everything before it has succeeded, so the
+    // outcome is the ledger's alone, and a cancel is all that keeps "0" for the host.
+    Fake.Data.OnConnect = [](const std::string& connection) {
+        if (connection == ConnectionStrings::Ufdata) throw EProviderError("login failed");
+    };
+    EXPECT_EQ(Run(), mrCancel);
+    ASSERT_TRUE(Restored());
+    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Caption, "警告");
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text.substr(0, std::string("不能连接到指定的数据库").size()),
+              "不能连接到指定的数据库");
 }
 
 TEST_F(StepDriver, FailureNoStepAnswersForEndsTheRunWithOneErrorBox)
@@ -125,6 +140,13 @@ TEST_F(StepDriver, AnythingThrownEndsTheRunTheSameWay)
     EXPECT_EQ(again.Form->ShowModal(), mrCancel);
     ASSERT_EQ(again.Fake.Toolkit.Messages.size(), 1u);
     EXPECT_EQ(again.Fake.Toolkit.Messages[0].Text, "数据源预处理中断：内存不足");
+
+    TRunFixture odd;
+    odd.Fake.Services.States = {ServiceState::Stopped, ServiceState::StartPending};
+    odd.Fake.Toolkit.OnProcessMessages = [] { throw 42; };
+    EXPECT_EQ(odd.Form->ShowModal(), mrCancel);
+    ASSERT_EQ(odd.Fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(odd.Fake.Toolkit.Messages[0].Text, "数据源预处理中断：未知错误");
 }
 
 TEST_F(StepDriver, YearThatIsNotANumberIsFoundBeforeAnyWork)

@@ -125,11 +125,36 @@ TEST(TerminalProgress, OneLinePerVisibleChangeAndNoneOtherwise)
     EXPECT_EQ(Lines(out.Text()), expected);
 }
 
-TEST(TerminalProgress, FastProgressIsDrawnTogetherButAStatusAtOnce)
+TEST(TerminalProgress, OnAPipeEveryPercentageIsALineHoweverFast)
 {
     TCapture out;
     TInput in("");
     TTerminalToolkit toolkit(LogSettings(in.Fd(), out.Fd(), 60000));
+    TScriptedDialog dialog(toolkit, [&](TScriptedDialog& d) {
+        for (int percent = 1; percent <= 100; ++percent) {
+            d.SetPercent(percent);
+            toolkit.ProcessMessages();
+        }
+        d.Result = mrOk;
+    });
+    toolkit.ShowProgressDialog(dialog);
+    const std::vector<std::string> lines = Lines(out.Text());
+    ASSERT_EQ(lines.size(), 102u) << out.Text();
+    for (int percent = 0; percent <= 100; ++percent) {
+        const std::string number = std::to_string(percent) + "%";
+        const std::string& line = lines[static_cast<std::size_t>(percent) + 1];
+        EXPECT_EQ(line.substr(line.size() - number.size()), number);
+    }
+}
+
+TEST(TerminalProgress, ATerminalDrawsFastProgressTogetherButAStatusAtOnce)
+{
+    TCapture out;
+    TInput in("");
+    TTerminalSettings settings = LogSettings(in.Fd(), out.Fd(), 60000);
+    settings.Live = true;
+    settings.Columns = 40;
+    TTerminalToolkit toolkit(settings);
     std::string seenAfterStatus;
     TScriptedDialog dialog(toolkit, [&](TScriptedDialog& d) {
         for (int percent = 1; percent <= 100; ++percent) {
@@ -143,11 +168,13 @@ TEST(TerminalProgress, FastProgressIsDrawnTogetherButAStatusAtOnce)
     });
     toolkit.ShowProgressDialog(dialog);
     // The first change after the initial draw waits; none of the hundred is drawn alone.
-    EXPECT_LE(Count(out.Text(), "%\n"), 4u) << out.Text();
-    EXPECT_NE(seenAfterStatus.find("还原数据库文件......  [####################] 100%"), std::string::npos)
+    EXPECT_LE(Count(out.Text(), "%"), 4u) << out.Text();
+    EXPECT_NE(seenAfterStatus.find("还原数据库文件......\n\r\033[2K[################################] 100%"),
+              std::string::npos)
         << seenAfterStatus;
     // What was still waiting when the dialog closed is shown.
-    EXPECT_NE(out.Text().find("还原数据库文件......  [##########----------]  50%\n"), std::string::npos)
+    EXPECT_NE(out.Text().find("还原数据库文件......\n\r\033[2K[################----------------]  50%\n"),
+              std::string::npos)
         << out.Text();
 }
 
