@@ -91,6 +91,7 @@ public:
     bool StartService(TServiceHandle) override { return false; }
     bool CloseServiceHandle(TServiceHandle) override { return false; }
     unsigned LastError() const override { return 0; }
+    std::string ErrorText(unsigned) const override { return std::string(); }
 };
 
 // The terminal toolkit, with a stopwatch on the calls that keep the dialog alive.
