@@ -29,7 +29,8 @@ set(CMAKE_RC_FLAGS_INIT "-c 65001")
 
 # ctest runs the cross-built test programs through Wine (scripts/test-windows.sh
 # provides the prefix and the X server).
+# scripts/wine-run picks the loader that this machine can start.
 find_program(VELMORA_WINE wine)
 if(VELMORA_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMORA_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
 endif()

@@ -31,6 +31,16 @@ public:
     // Create anew (an existing file is replaced), shared with no one.
     virtual std::unique_ptr<IFile> CreateExclusive(const std::string& path) = 0;
     virtual bool DeleteFile(const std::string& path) = 0;
+    // True when something by that name exists and is not a plain file: a symbolic
+    // link or reparse point (never followed), a folder, a pipe, a device. The run
+    // asks before it lets a server write a file of the work folder, so that a link
+    // planted there cannot aim that write at a file outside. Raises EVelmoraError
+    // when the name cannot be looked at. An adapter that has no such things answers false.
+    virtual bool IsLinkOrSpecial(const std::string& path)
+    {
+        static_cast<void>(path);
+        return false;
+    }
     // "\\" on Windows, "/" on POSIX.
     virtual std::string PathSeparator() const = 0;
 };

@@ -2,10 +2,13 @@
 
 #include <exception>
 #include <memory>
+#include <new>
 
 #include "preprocess/DealWithUFO.h"
 
 namespace Velmora {
+
+const char* const AnotherRunText = "另一个数据源预处理正在进行，请等它结束后再试";
 
 namespace {
 
@@ -34,20 +37,49 @@ void TellFailure(IToolkit& toolkit, const std::string& reason) noexcept
     }
 }
 
+// Holds the run lock for the call, when it could be had.
+class TRunLockHold {
+public:
+    explicit TRunLockHold(IRunLock& lock) : FLock(lock), FHeld(lock.TryAcquire()) {}
+    ~TRunLockHold()
+    {
+        if (FHeld) FLock.Release();
+    }
+    TRunLockHold(const TRunLockHold&) = delete;
+    TRunLockHold& operator=(const TRunLockHold&) = delete;
+    bool Held() const { return FHeld; }
+
+private:
+    IRunLock& FLock;
+    bool FHeld;
+};
+
 }  // namespace
 
-void RunDoIt(TPlatform& platform, IOleStringVariable& result, TWindowHandle hostWindow, const char* hostFolder,
-             const char* backupFile, const char* year) noexcept
+void RunDoIt(TPlatform& platform, IRunLock& runLock, IOleStringVariable& result, TWindowHandle hostWindow,
+             const char* hostFolder, const char* backupFile, const char* year) noexcept
 {
     try {
         result.Assign("0");
     } catch (...) {
-        // Without even a "0" there is nothing to tell the host; leave its variable alone.
+        // Without even a "0" the variable must not keep an earlier call's connection
+        // string, which the host would take for this call's success.
+        result.Clear();
+        try {
+            TApplicationHandleSwap windowSwap(platform.Toolkit, hostWindow);
+            TellFailure(platform.Toolkit, "内存不足");
+        } catch (...) {
+        }
         return;
     }
     try {
         TApplicationHandleSwap windowSwap(platform.Toolkit, hostWindow);
         try {
+            const TRunLockHold lock(runLock);
+            if (!lock.Held()) {
+                TellFailure(platform.Toolkit, AnotherRunText);
+                return;
+            }
             auto form = std::make_unique<TForm_DealWithUFO>(platform);
             form->FSourceFile = platform.Text.AnsiToUtf8(backupFile ? backupFile : "");
             form->FWorkDir = platform.Text.AnsiToUtf8(hostFolder ? hostFolder : "") + "TempLateTemp" +
@@ -55,6 +87,8 @@ void RunDoIt(TPlatform& platform, IOleStringVariable& result, TWindowHandle host
             form->FYear = platform.Text.AnsiToUtf8(year ? year : "");
             const int outcome = form->ShowModal();
             result.Assign(outcome == mrOk ? ConnectionStrings::HostResult : "0");
+        } catch (const std::bad_alloc&) {
+            TellFailure(platform.Toolkit, "内存不足");
         } catch (const std::exception& error) {
             TellFailure(platform.Toolkit, error.what());
         } catch (...) {

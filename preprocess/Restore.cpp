@@ -47,6 +47,21 @@ bool TForm_DealWithUFO::RestoreDatabase()
         }
     } cleanup{*this, FPlatform.Files};
 
+    // The server writes, renames and deletes the restore's targets as the server's
+    // own user; a link planted under one of their names would aim that at a file
+    // outside the work folder, such as the very backup being restored.
+    const auto refuseSpecialTarget = [this](const std::vector<std::string>& targets) {
+        for (const std::string& target : targets) {
+            if (!FPlatform.Files.IsLinkOrSpecial(target)) continue;
+            ShowMessage("不能还原数据库：工作文件夹中的“" + target +
+                            "”是符号链接或特殊文件，还原会改动工作文件夹以外的文件，请删除它后再试",
+                        DealWithUFOText::CaptionError, MsgBox::IconError);
+            return true;
+        }
+        return false;
+    };
+    if (refuseSpecialTarget({FWorkDir + "ufdata.mdf", FWorkDir + "ufdata.ldf"})) return false;
+
     const int position = ChooseBackupSet();
     const std::string tempFile = QuoteSqlText(FTempFile);
 
@@ -81,12 +96,15 @@ bool TForm_DealWithUFO::RestoreDatabase()
                      "'" + QuoteSqlText(FWorkDir + "ufdata.mdf") + "'";
         statement += ",MOVE " + std::string("'") + QuoteSqlText(files[1].LogicalName) + "'" + " TO " + "'" +
                      QuoteSqlText(FWorkDir + "ufdata.ldf") + "'";
+        std::vector<std::string> moreTargets;
         for (std::size_t k = 2; k < files.size(); ++k) {
             const std::string number = std::to_string(k + 1);
             const std::string target =
                 FWorkDir + "ufdata_" + number + (files[k].Type == "L" ? ".ldf" : ".ndf");
             statement += ",MOVE '" + QuoteSqlText(files[k].LogicalName) + "' TO '" + QuoteSqlText(target) + "'";
+            moreTargets.push_back(target);
         }
+        if (refuseSpecialTarget(moreTargets)) return false;
         statement += ", REPLACE ";
 
         FQuery->SetCommandText(statement);

@@ -1,3 +1,7 @@
+#include <algorithm>
+#include <exception>
+#include <new>
+
 #include "platform/Errors.h"
 #include "preprocess/DealWithUFO.h"
 
@@ -14,28 +18,48 @@ bool TForm_DealWithUFO::CopyBackupFile(const std::string& source, const std::str
     std::unique_ptr<IFile> sourceFile = FPlatform.Files.OpenReadExclusive(source);
     std::unique_ptr<IFile> targetFile = FPlatform.Files.CreateExclusive(target);
 
+    // A backup still being written grows under the copy; what it held when the copy
+    // began is what the user chose, and the bytes past that are never written.
     const std::int64_t size = sourceFile->Size();
     Progress_Step.SetTotalParts(size);
     sourceFile->Seek(0);
 
+    std::string reason;
     try {
         char buffer[CopyPieceSize];
-        while (sourceFile->Position() < size) {
+        std::int64_t copied = 0;
+        while (copied < size) {
             const std::int64_t read = sourceFile->Read(buffer, CopyPieceSize);
-            if (read <= 0) throw EInOutError("备份文件在复制过程中变短了");
-            targetFile->Write(buffer, read);
-            Progress_Step.SetPartsComplete(sourceFile->Position());
+            // Without this the loop would ask again and again for bytes that are gone.
+            if (read <= 0) throw EInOutError("备份文件“" + source + "”在复制过程中变短了");
+            const std::int64_t wanted = std::min(read, size - copied);
+            targetFile->Write(buffer, wanted);
+            copied += wanted;
+            Progress_Step.SetPartsComplete(copied);
             FPlatform.Toolkit.ProcessMessages();
         }
         // The last bytes may still be on their way; a failure to write them is a write failure too.
         targetFile->Close();
         sourceFile->Close();
+        return true;
+    } catch (const std::bad_alloc&) {
+        reason = "内存不足";
+    } catch (const std::exception& error) {
+        reason = error.what();
     } catch (...) {
-        // The partial copy stays where it is; the restore never sees it.
-        SetModalResult(mrCancel);
-        return false;
+        reason = "未知错误";
     }
-    return true;
+    // A partial copy can hold gigabytes on a disk that is already full; it goes, and
+    // only then is the user told, so that the box does not wait on a full disk.
+    sourceFile.reset();
+    targetFile.reset();
+    try {
+        FPlatform.Files.DeleteFile(target);
+    } catch (...) {
+    }
+    SetModalResult(mrCancel);
+    ShowMessage("复制备份文件失败：" + reason, DealWithUFOText::CaptionError, MsgBox::IconError);
+    return false;
 }
 
 }  // namespace Velmora

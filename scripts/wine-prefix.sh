@@ -33,9 +33,9 @@ fi
 mkdir -p "$WINEPREFIX"
 echo "Preparing the Wine prefix $WINEPREFIX ..." >&2
 start=$(date +%s)
-wineboot -i >/dev/null 2>&1 || true
+"$root/scripts/wine-run" wineboot -i >/dev/null 2>&1 || true
 
-reg() { wine reg add "$@" /f >/dev/null 2>&1; }
+reg() { "$root/scripts/wine-run" reg add "$@" /f >/dev/null 2>&1; }
 
 reg 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default
 reg 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1024x768

@@ -5,8 +5,12 @@
 // Goals: at most 1.5 x the time of cp, no gap over 50 ms between two
 // ProcessMessages calls, and memory that does not grow with the file.
 //
-// Usage: velmora_win32_copy_benchmark --source FILE [--rounds N] [--cp-seconds S]
+// Usage: velmora_win32_copy_benchmark --source FILE [--rounds N] [--cp-seconds S] [--peek-every-ms N]
 //   The copies are made beside FILE and deleted; FILE itself is only read.
+//   --peek-every-ms N hands only one message-processing call in N ms on to the
+//   toolkit (each one asks the system for messages): what a toolkit that looks at
+//   its queue by time rather than per piece would cost. The gaps are then measured
+//   between the calls handed on.
 //   benchmarks/copy/wine-copy-benchmark.sh makes the file, times cp and runs this.
 
 #include <algorithm>
@@ -85,6 +89,27 @@ void MakeSmallFile(const std::wstring& path, std::size_t bytes)
     CloseHandle(file);
 }
 
+// Forwards a call to the toolkit only once the given time has passed since the last.
+class TThrottledToolkit : public TTimedToolkit {
+public:
+    TThrottledToolkit(IToolkit& inner, unsigned everyMs) : TTimedToolkit(inner), FEveryMs(everyMs) {}
+    // The system's tick count: read from memory, where a precise clock would be a
+    // system call per piece.
+    void ProcessMessages() override
+    {
+        const DWORD now = GetTickCount();
+        if (FForwarded && now - FLastForward < FEveryMs) return;
+        FForwarded = true;
+        FLastForward = now;
+        TTimedToolkit::ProcessMessages();
+    }
+
+private:
+    DWORD FEveryMs;
+    DWORD FLastForward = 0;
+    bool FForwarded = false;
+};
+
 struct TCopyResult {
     double Seconds = 0;
     double LongestGapMs = 0;
@@ -125,6 +150,7 @@ int wmain(int argc, wchar_t** argv)
     std::wstring source;
     int rounds = 3;
     double cpSeconds = 0;
+    unsigned peekEveryMs = 0;
     for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];
         if (option == L"--source" && i + 1 < argc) {
@@ -133,13 +159,15 @@ int wmain(int argc, wchar_t** argv)
             rounds = std::max(1, _wtoi(argv[++i]));
         } else if (option == L"--cp-seconds" && i + 1 < argc) {
             cpSeconds = _wtof(argv[++i]);
+        } else if (option == L"--peek-every-ms" && i + 1 < argc) {
+            peekEveryMs = static_cast<unsigned>(std::max(0, _wtoi(argv[++i])));
         } else {
             source.clear();
             break;
         }
     }
     if (source.empty()) {
-        std::fprintf(stderr, "usage: velmora_win32_copy_benchmark --source FILE [--rounds N] [--cp-seconds S]\n");
+        std::fprintf(stderr, "usage: velmora_win32_copy_benchmark --source FILE [--rounds N] [--cp-seconds S] [--peek-every-ms N]\n");
         return 2;
     }
     const std::wstring target = source + L".ufdatawk.temp";
@@ -148,7 +176,7 @@ int wmain(int argc, wchar_t** argv)
     const std::string target8 = FromWide(target);
 
     TWin32Toolkit win32;
-    TTimedToolkit toolkit(win32);
+    TThrottledToolkit toolkit(win32, peekEveryMs);
     TWin32FileSystem files;
     TWin32TextConversion text;
     TUnusedData data;
@@ -163,8 +191,9 @@ int wmain(int argc, wchar_t** argv)
     const double mib =
         static_cast<double>((static_cast<std::uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow) /
         (1024.0 * 1024.0);
-    std::printf("Win32 copy benchmark: %.0f MiB, %d round(s), file buffers of %zu KiB\n", mib, rounds,
-                TWin32File::DefaultBufferSize / 1024);
+    std::printf("Win32 copy benchmark: %.0f MiB, %d round(s), file buffers of %zu KiB, messages %s\n", mib, rounds,
+                TWin32File::DefaultBufferSize / 1024,
+                peekEveryMs == 0 ? "after every piece" : ("at most every " + std::to_string(peekEveryMs) + " ms").c_str());
     const double peakAtStart = PeakMiB();
 
     const std::wstring small = source + L".small";

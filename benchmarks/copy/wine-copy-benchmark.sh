@@ -3,6 +3,7 @@
 # natively, then runs velmora_win32_copy_benchmark on the same file through Wine.
 #
 # Usage: benchmarks/copy/wine-copy-benchmark.sh [--size-mib N] [--rounds N] [--preset mingw-x64|mingw-i686]
+#                                                [--peek-every-ms N]   (see Win32CopyBenchmark.cpp)
 #   Needs a build with benchmarks: cmake --preset mingw-x64 -DVELMORA_BUILD_BENCHMARKS=ON
 #   && cmake --build --preset mingw-x64 --target velmora_win32_copy_benchmark
 set -euo pipefail
@@ -11,12 +12,14 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 size=1024
 rounds=3
 preset=mingw-x64
+peek=0
 while (( $# > 0 )); do
   case "$1" in
     --size-mib) size=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --preset) preset=$2; shift 2 ;;
-    *) sed -n '2,7p' "$0"; exit 2 ;;
+    --peek-every-ms) peek=$2; shift 2 ;;
+    *) sed -n '2,8p' "$0"; exit 2 ;;
   esac
 done
 program=$root/build/$preset/benchmarks/copy/velmora_win32_copy_benchmark.exe
@@ -47,5 +50,5 @@ echo "best cp: $best s"
 
 windows_source="Z:${source//\//\\}"
 xvfb-run -a -s "-screen 0 1024x768x24" sh -c \
-  'wine "$0" --source "$1" --rounds "$2" --cp-seconds "$3"; status=$?; wineserver -w; exit $status' \
-  "$program" "$windows_source" "$rounds" "$best"
+  'wine "$0" --source "$1" --rounds "$2" --cp-seconds "$3" --peek-every-ms "$4"; status=$?; wineserver -w; exit $status' \
+  "$program" "$windows_source" "$rounds" "$best" "$peek"

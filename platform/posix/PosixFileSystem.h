@@ -14,6 +14,11 @@
 
 namespace Velmora {
 
+// The system's reason for a failure (an errno value), worded in Chinese.
+std::string SystemErrorText(int error);
+// Why a pipe, a device or a socket is refused where a file is wanted.
+extern const char* const NotPlainFile;
+
 class TPosixFile : public IFile {
 public:
     // Big enough that system calls are rare, small enough that the buffers of both
@@ -65,6 +70,7 @@ public:
     std::unique_ptr<IFile> CreateExclusive(const std::string& path) override;
     bool DeleteFile(const std::string& path) override;
     std::string PathSeparator() const override { return "/"; }
+    bool IsLinkOrSpecial(const std::string& path) override;
 
 private:
     std::size_t FBufferSize;

@@ -59,4 +59,11 @@ void TPosixOleStringVariable::Assign(const std::string& utf8)
     *FVariable = fresh;
 }
 
+void TPosixOleStringVariable::Clear() noexcept
+{
+    if (!FVariable) return;
+    OleFreeString(*FVariable);
+    *FVariable = nullptr;
+}
+
 }  // namespace Velmora

@@ -27,6 +27,7 @@ public:
     // Allocates the new string first and frees the previous one only once that
     // worked, so the variable always holds a valid string.
     void Assign(const std::string& utf8) override;
+    void Clear() noexcept override;
 
 private:
     char16_t** FVariable;

@@ -301,4 +301,15 @@ bool TWin32FileSystem::DeleteFile(const std::string& path)
     return DeleteFileW(ToWide(path).c_str()) != FALSE;
 }
 
+bool TWin32FileSystem::IsLinkOrSpecial(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesW(ToWide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+        throw EVelmoraError("无法查看文件“" + path + "”：" + SystemErrorText(error));
+    }
+    return (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0;
+}
+
 }  // namespace Velmora

@@ -69,6 +69,9 @@ public:
     std::unique_ptr<IFile> OpenReadExclusive(const std::string& path) override;
     std::unique_ptr<IFile> CreateExclusive(const std::string& path) override;
     bool DeleteFile(const std::string& path) override;
+    // A reparse point (a link or a junction), a folder or a device; the name itself
+    // is looked at, never what a link points to.
+    bool IsLinkOrSpecial(const std::string& path) override;
     std::string PathSeparator() const override { return "\\"; }
 
 private:

@@ -18,4 +18,12 @@ void TWin32OleString::Assign(const std::string& utf8)
     if (previous != nullptr) FFree(previous);
 }
 
+void TWin32OleString::Clear() noexcept
+{
+    if (FVariable == nullptr) return;
+    BSTR previous = *FVariable;
+    *FVariable = nullptr;
+    if (previous != nullptr) FFree(previous);
+}
+
 }  // namespace Velmora

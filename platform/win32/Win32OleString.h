@@ -21,6 +21,7 @@ public:
     // The new string is allocated before the previous one is freed: when the
     // allocation fails the variable still holds a valid string.
     void Assign(const std::string& utf8) override;
+    void Clear() noexcept override;
 
 private:
     BSTR* FVariable;

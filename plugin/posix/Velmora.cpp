@@ -12,6 +12,7 @@
 #include "platform/posix/IconvTextConversion.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixOleString.h"
+#include "platform/posix/PosixRunLock.h"
 #include "platform/posix/TerminalToolkit.h"
 #include "plugin/HostContract.h"
 #include "standin/ServerDirectory.h"
@@ -46,8 +47,10 @@ void Run(char16_t** result, void* hostWindow, const char* hostFolder, const char
     TStandinDataAccess data(serverDirectory);
     TStandinServiceControl services(serverDirectory);
     TPlatform platform{toolkit, services, data, files, text};
+    // Per server: runs on different server directories do not meet.
+    TPosixRunLock runLock(serverDirectory);
     TPosixOleStringVariable variable(result);
-    RunDoIt(platform, variable, reinterpret_cast<TWindowHandle>(hostWindow), hostFolder, backupFile, year);
+    RunDoIt(platform, runLock, variable, reinterpret_cast<TWindowHandle>(hostWindow), hostFolder, backupFile, year);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "platform/win32/AdoDataAccess.h"
 #include "platform/win32/Win32FileSystem.h"
 #include "platform/win32/Win32OleString.h"
+#include "platform/win32/Win32RunLock.h"
 #include "platform/win32/Win32ServiceControl.h"
 #include "platform/win32/Win32TextConversion.h"
 #include "platform/win32/Win32Toolkit.h"
@@ -42,8 +43,10 @@ void Win32DoIt(TWin32Toolkit& toolkit, BSTR* result, HWND hostWindow, const char
         TWin32FileSystem files;
         TWin32TextConversion text;
         TPlatform platform{toolkit, services, data, files, text};
+        // One run per machine: the database server, and so UFDATA, is the machine's.
+        TWin32RunLock runLock;
         TWin32OleString resultVariable(result);
-        RunDoIt(platform, resultVariable, reinterpret_cast<TWindowHandle>(hostWindow), hostFolder, backupFile, year);
+        RunDoIt(platform, runLock, resultVariable, reinterpret_cast<TWindowHandle>(hostWindow), hostFolder, backupFile, year);
     } catch (...) {
         // RunDoIt answers for everything it runs; nothing may reach the host as an exception.
     }

@@ -39,7 +39,7 @@ TEST_F(HostContract, FailedRunGivesZeroAndRestoresTheWindow)
     TWindowHandle ownerOfBox = 0;
     Fake.Toolkit.OnMessage = [&](const Fakes::TShownMessage& m) { ownerOfBox = m.Owner; };
 
-    RunDoIt(Fake.Platform, Result, HostWindow, "D:\\host\\", "D:\\a.bak", "2025");
+    RunDoIt(Fake.Platform, Fake.RunLock, Result, HostWindow, "D:\\host\\", "D:\\a.bak", "2025");
 
     EXPECT_EQ(Result.History, (std::vector<std::string>{"0", "0"}));
     EXPECT_EQ(Result.Value, "0");
@@ -51,7 +51,7 @@ TEST_F(HostContract, ThrowingStepIsToldOnceAndGivesZero)
 {
     Fake.Services.States = {ServiceState::Stopped, ServiceState::StartPending};
     Fake.Toolkit.OnProcessMessages = [] { throw std::runtime_error("message loop broke"); };
-    RunDoIt(Fake.Platform, Result, HostWindow, "D:\\host\\", "D:\\a.bak", "2025");
+    RunDoIt(Fake.Platform, Fake.RunLock, Result, HostWindow, "D:\\host\\", "D:\\a.bak", "2025");
     EXPECT_EQ(Result.Value, "0");
     ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
     EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "数据源预处理中断：message loop broke");
@@ -64,15 +64,15 @@ TEST_F(HostContract, WorkFolderIsFormedByPlainAppending)
     Fake.Services.States = {ServiceState::Running};
     Fake.Files.Contents["D:\\a.bak"] = "x";
     Fake.Files.FailWriteAt = 0;
-    RunDoIt(Fake.Platform, Result, HostWindow, "D:\\host", "D:\\a.bak", "2025");
-    EXPECT_EQ(Fake.Files.Contents.count("D:\\hostTempLateTemp\\ufdatawk.temp"), 1u);
+    RunDoIt(Fake.Platform, Fake.RunLock, Result, HostWindow, "D:\\host", "D:\\a.bak", "2025");
+    EXPECT_EQ(Fake.Files.Created, (std::vector<std::string>{"D:\\hostTempLateTemp\\ufdatawk.temp"}));
 
     TFakePlatform posix;
     posix.Files.Separator = "/";
     posix.Files.Contents["/data/a.bak"] = "x";
     posix.Files.FailWriteAt = 0;
-    RunDoIt(posix.Platform, Result, HostWindow, "/srv/host/", "/data/a.bak", "2025");
-    EXPECT_EQ(posix.Files.Contents.count("/srv/host/TempLateTemp/ufdatawk.temp"), 1u);
+    RunDoIt(posix.Platform, posix.RunLock, Result, HostWindow, "/srv/host/", "/data/a.bak", "2025");
+    EXPECT_EQ(posix.Files.Created, (std::vector<std::string>{"/srv/host/TempLateTemp/ufdatawk.temp"}));
 }
 
 TEST_F(HostContract, ArgumentsAreDecodedFromTheSystemCodePage)
@@ -81,15 +81,15 @@ TEST_F(HostContract, ArgumentsAreDecodedFromTheSystemCodePage)
     TPlatform platform{Fake.Toolkit, Fake.Services, Fake.Data, Fake.Files, conversion};
     Fake.Files.Contents["D:\\账.bak"] = "x";
     Fake.Files.FailWriteAt = 0;
-    RunDoIt(platform, Result, HostWindow, "D:\\~\\", "D:\\~.bak", "2025");
-    EXPECT_EQ(Fake.Files.Contents.count("D:\\账\\TempLateTemp\\ufdatawk.temp"), 1u);
+    RunDoIt(platform, Fake.RunLock, Result, HostWindow, "D:\\~\\", "D:\\~.bak", "2025");
+    EXPECT_EQ(Fake.Files.Created, (std::vector<std::string>{"D:\\账\\TempLateTemp\\ufdatawk.temp"}));
 }
 
 TEST_F(HostContract, ArgumentThatCannotBeDecodedIsToldAndGivesZero)
 {
     TMarkingConversion conversion;
     TPlatform platform{Fake.Toolkit, Fake.Services, Fake.Data, Fake.Files, conversion};
-    RunDoIt(platform, Result, HostWindow, "D:\\", "bad", "2025");
+    RunDoIt(platform, Fake.RunLock, Result, HostWindow, "D:\\", "bad", "2025");
     EXPECT_EQ(Result.Value, "0");
     ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
     EXPECT_EQ(Fake.Toolkit.Messages[0].Caption, "错误");
@@ -99,7 +99,7 @@ TEST_F(HostContract, ArgumentThatCannotBeDecodedIsToldAndGivesZero)
 
 TEST_F(HostContract, NullArgumentsAreEmptyTexts)
 {
-    RunDoIt(Fake.Platform, Result, HostWindow, nullptr, nullptr, nullptr);
+    RunDoIt(Fake.Platform, Fake.RunLock, Result, HostWindow, nullptr, nullptr, nullptr);
     EXPECT_EQ(Result.Value, "0");
     EXPECT_EQ(Fake.Toolkit.ApplicationHandle(), PreviousWindow);
 }
@@ -113,9 +113,49 @@ TEST_F(HostContract, ThrowingToolkitNeverEscapes)
     } toolkit;
     toolkit.SetApplicationHandle(PreviousWindow);
     TPlatform platform{toolkit, Fake.Services, Fake.Data, Fake.Files, Fake.Text};
-    EXPECT_NO_THROW(RunDoIt(platform, Result, HostWindow, "D:\\", "D:\\a.bak", "2025"));
+    EXPECT_NO_THROW(RunDoIt(platform, Fake.RunLock, Result, HostWindow, "D:\\", "D:\\a.bak", "2025"));
     EXPECT_EQ(Result.Value, "0");
     EXPECT_EQ(toolkit.ApplicationHandle(), PreviousWindow);
+}
+
+TEST_F(HostContract, SecondRunWhileTheLockIsHeldIsRefusedBeforeItTouchesAnything)
+{
+    Fakes::TFakeRunLock otherRun(Fake.LockState);
+    ASSERT_TRUE(otherRun.TryAcquire());
+    Fake.Files.Contents["D:\\a.bak"] = "x";
+
+    RunDoIt(Fake.Platform, Fake.RunLock, Result, HostWindow, "D:\\host\\", "D:\\a.bak", "2025");
+
+    EXPECT_EQ(Result.History, (std::vector<std::string>{"0"}));
+    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "数据源预处理无法进行：另一个数据源预处理正在进行，请等它结束后再试");
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Caption, "错误");
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Owner, HostWindow);
+    EXPECT_TRUE(Fake.Services.Calls.empty());
+    EXPECT_TRUE(Fake.Files.Created.empty());
+    EXPECT_TRUE(Fake.Data.Log.empty());
+    EXPECT_TRUE(Fake.LockState.Held) << "the other run keeps its lock";
+    EXPECT_EQ(Fake.Toolkit.ApplicationHandle(), PreviousWindow);
+
+    otherRun.Release();
+    Fake.Services.OpenError = 1060;
+    RunDoIt(Fake.Platform, Fake.RunLock, Result, HostWindow, "D:\\host\\", "D:\\a.bak", "2025");
+    EXPECT_EQ(Fake.Services.Calls.size(), 3u) << "once free, the next run goes ahead";
+    EXPECT_FALSE(Fake.LockState.Held) << "and gives the lock back";
+}
+
+TEST_F(HostContract, ZeroThatCannotBeAllocatedLeavesTheVariableEmpty)
+{
+    Result.Value = "Provider=SQLOLEDB.1;an earlier call's answer";
+    Result.FailAssign = true;
+    RunDoIt(Fake.Platform, Fake.RunLock, Result, HostWindow, "D:\\host\\", "D:\\a.bak", "2025");
+    EXPECT_TRUE(Result.Empty);
+    EXPECT_EQ(Result.Value, "");
+    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "数据源预处理无法进行：内存不足");
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Owner, HostWindow);
+    EXPECT_EQ(Fake.LockState.Acquired, 0) << "nothing was run";
+    EXPECT_EQ(Fake.Toolkit.ApplicationHandle(), PreviousWindow);
 }
 
 }  // namespace

@@ -164,5 +164,28 @@ TEST_F(Restore, OtherFailuresStillCleanUpAndPassThrough)
     ExpectCleanedUp();
 }
 
+// A link planted under a target's name would have the server write, rename or
+// delete the file it points to; the restore is refused before the server is asked.
+TEST_F(Restore, ALinkOrSpecialFileUnderATargetNameIsRefusedNamingIt)
+{
+    Files = {{"Main", "D"}, {"Log", "L"}, {"Extra", "D"}};
+    for (const char* name : {"ufdata.mdf", "ufdata.ldf", "ufdata_3.ndf"}) {
+        TRunFixture run;
+        run.Fake.Data.OnQuery = Fake.Data.OnQuery;
+        run.Fake.Files.Contents[run.Form->FTempFile] = "staged";
+        const std::string target = std::string("D:\\host\\TempLateTemp\\") + name;
+        run.Fake.Files.Special.insert(target);
+        EXPECT_FALSE(run.Form->RestoreDatabase()) << name;
+        ASSERT_EQ(run.Fake.Toolkit.Messages.size(), 1u) << name;
+        EXPECT_EQ(run.Fake.Toolkit.Messages[0].Text, "不能还原数据库：工作文件夹中的“" + target +
+                                                         "”是符号链接或特殊文件，还原会改动工作文件夹以外的文件，请删除它后再试");
+        EXPECT_EQ(run.Fake.Toolkit.Messages[0].Caption, "错误");
+        for (const std::string& entry : run.Fake.Data.Log) {
+            EXPECT_FALSE(StartsWith(entry, "exec:restore")) << name << ": " << entry;
+        }
+        EXPECT_EQ(run.Fake.Files.Contents.count(run.Form->FTempFile), 0u) << "staging copy deleted";
+    }
+}
+
 }  // namespace
 }  // namespace Velmora

@@ -145,7 +145,7 @@ TEST_F(ServiceCheck, RefusedStartIsExplainedAndTheHostGetsZero)
     host.Services.States = {ServiceState::Stopped};
     host.Services.StartError = ServiceError::ServiceDisabled;
     Fakes::TFakeResultString result;
-    RunDoIt(host.Platform, result, 0x5150, "D:\\host\\", "D:\\a.bak", "2025");
+    RunDoIt(host.Platform, host.RunLock, result, 0x5150, "D:\\host\\", "D:\\a.bak", "2025");
     EXPECT_EQ(result.Value, "0");
     ASSERT_EQ(host.Toolkit.Messages.size(), 1u);
     EXPECT_EQ(host.Toolkit.Messages[0].Text, "无法启动SQL SERVER数据库服务：<system text 1058>");

@@ -68,26 +68,45 @@ TEST_F(StagingCopy, ExistingStagingCopyIsReplaced)
     EXPECT_EQ(Fake.Files.Contents.at(Target), "new");
 }
 
-TEST_F(StagingCopy, ReadOrWriteFailureCancelsQuietly)
+TEST_F(StagingCopy, FailureIsToldInOneBoxAndThePartialCopyDeleted)
 {
-    for (bool failRead : {true, false}) {
+    const char* const reasons[] = {"读取失败", "写入失败", "写入失败：磁盘已满"};
+    for (int failure : {0, 1, 2}) {  // read, write, the last bytes on close
         TRunFixture run;
         run.Fake.Files.Contents[Source] = Bytes(4000);
-        (failRead ? run.Fake.Files.FailReadAt : run.Fake.Files.FailWriteAt) = 2050;
+        if (failure == 0) run.Fake.Files.FailReadAt = 2050;
+        if (failure == 1) run.Fake.Files.FailWriteAt = 2050;
+        if (failure == 2) run.Fake.Files.FailClose = true;
         EXPECT_FALSE(run.Form->CopyBackupFile(Source, Target));
         EXPECT_EQ(run.Form->ModalResult(), mrCancel);
-        EXPECT_TRUE(run.Fake.Toolkit.Messages.empty());
+        ASSERT_EQ(run.Fake.Toolkit.Messages.size(), 1u) << failure;
+        EXPECT_EQ(run.Fake.Toolkit.Messages[0].Text, std::string("复制备份文件失败：") + reasons[failure]);
+        EXPECT_EQ(run.Fake.Toolkit.Messages[0].Caption, "错误");
+        EXPECT_EQ(run.Fake.Toolkit.Messages[0].Flags, MsgBox::IconError);
         EXPECT_TRUE(run.Fake.Files.OpenFiles.empty()) << "both files closed";
-        EXPECT_EQ(run.Fake.Files.Contents.at(Target), Bytes(2050)) << "partial copy stays";
+        EXPECT_EQ(run.Fake.Files.Contents.count(Target), 0u) << "partial copy deleted";
+        EXPECT_EQ(run.Fake.Files.Contents.at(Source), Bytes(4000)) << "the backup itself stays";
     }
 }
 
-TEST_F(StagingCopy, FailureToWriteTheLastBytesOnCloseCancelsToo)
+TEST_F(StagingCopy, SourceThatShrinksIsToldInsteadOfSpinning)
+{
+    Fake.Files.Contents[Source] = Bytes(5000);
+    Fake.Toolkit.OnProcessMessages = [&] { Fake.Files.Contents[Source].resize(2000); };
+    EXPECT_FALSE(Copy());
+    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text,
+              "复制备份文件失败：备份文件“C:\\backup\\ufdata.bak”在复制过程中变短了");
+    EXPECT_EQ(Fake.Files.Contents.count(Target), 0u);
+}
+
+TEST_F(StagingCopy, SourceThatGrowsIsCopiedUpToItsSizeAtTheStart)
 {
     Fake.Files.Contents[Source] = Bytes(3000);
-    Fake.Files.FailClose = true;
-    EXPECT_FALSE(Copy());
-    EXPECT_EQ(Form->ModalResult(), mrCancel);
+    Fake.Toolkit.OnProcessMessages = [&] { Fake.Files.Contents[Source] = Bytes(Fake.Files.Contents[Source].size() + 700); };
+    EXPECT_TRUE(Copy());
+    EXPECT_EQ(Fake.Files.Contents.at(Target), Bytes(3000));
+    EXPECT_EQ(Form->Percent(), 100);
     EXPECT_TRUE(Fake.Toolkit.Messages.empty());
 }
 

@@ -116,7 +116,8 @@ TEST_F(StepDriver, AnythingThrownEndsTheRunTheSameWay)
 {
     Fake.Toolkit.OnProcessMessages = [] { throw 42; };
     EXPECT_EQ(Run(), mrCancel);
-    ASSERT_EQ(Fake.Toolkit.Messages.size(), 0u) << "inside the copy loop any failure is the copy's own";
+    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u) << "inside the copy loop any failure is the copy's own";
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "复制备份文件失败：未知错误");
 
     TRunFixture again;
     again.Fake.Services.States = {ServiceState::Stopped, ServiceState::StartPending};

@@ -247,6 +247,7 @@ std::unique_ptr<IFile> TFakeFileSystem::CreateExclusive(const std::string& path)
         throw EVelmoraError("无法创建文件“" + path + "”：文件正被另一程序使用");
     }
     Contents[path].clear();
+    Created.push_back(path);
     return std::make_unique<TFakeFile>(*this, path, true);
 }
 

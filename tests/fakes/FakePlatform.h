@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "platform/Errors.h"
 #include "platform/OleString.h"
 #include "platform/Platform.h"
+#include "platform/RunLock.h"
 
 namespace Velmora::Fakes {
 
@@ -108,6 +110,7 @@ public:
     std::unique_ptr<IFile> CreateExclusive(const std::string& path) override;
     bool DeleteFile(const std::string& path) override;
     std::string PathSeparator() const override { return Separator; }
+    bool IsLinkOrSpecial(const std::string& path) override { return Special.count(path) != 0; }
 
     std::map<std::string, std::string> Contents;
     std::set<std::string> Locked;
@@ -118,7 +121,10 @@ public:
     bool FailClose = false;
     std::vector<std::int64_t> ReadRequests;
     std::vector<std::string> Deleted;
+    std::vector<std::string> Created;
     std::set<std::string> OpenFiles;
+    // Names that are links or special files (IsLinkOrSpecial answers true).
+    std::set<std::string> Special;
     std::string Separator = "\\";
 };
 
@@ -150,11 +156,47 @@ class TFakeResultString : public IOleStringVariable {
 public:
     void Assign(const std::string& utf8) override
     {
+        if (FailAssign) throw std::bad_alloc();
         History.push_back(utf8);
         Value = utf8;
+        Empty = false;
+    }
+    void Clear() noexcept override
+    {
+        History.push_back("(cleared)");
+        Value.clear();
+        Empty = true;
     }
     std::string Value = "previous";
+    bool Empty = false;
+    bool FailAssign = false;
     std::vector<std::string> History;
+};
+
+// A lock shared by the fake runs that hold the same TFakeRunLock::TState.
+class TFakeRunLock : public IRunLock {
+public:
+    struct TState {
+        bool Held = false;
+        int Acquired = 0;
+    };
+    explicit TFakeRunLock(TState& state) : FState(state) {}
+    bool TryAcquire() override
+    {
+        if (FState.Held) return false;
+        FState.Held = FMine = true;
+        ++FState.Acquired;
+        return true;
+    }
+    void Release() noexcept override
+    {
+        if (!FMine) return;
+        FState.Held = FMine = false;
+    }
+
+private:
+    TState& FState;
+    bool FMine = false;
 };
 
 struct TFakePlatform {
@@ -164,6 +206,8 @@ struct TFakePlatform {
     TFakeFileSystem Files;
     TFakeTextConversion Text;
     TPlatform Platform{Toolkit, Services, Data, Files, Text};
+    TFakeRunLock::TState LockState;
+    TFakeRunLock RunLock{LockState};
 };
 
 }  // namespace Velmora::Fakes

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -76,10 +78,11 @@ TEST_F(PluginRun, SampleBackupComesOutRestoredAndPrepared)
     ASSERT_EQ(RunProcess({VELMORA_TEST_BACKUP_TOOL, "create", media, "--append", "--database", "UFDATA", "--script",
                           FDir / "later.sql"}, "", {}).ExitCode, 0);
 
-    std::vector<std::string> arguments = {VELMORA_TEST_HOST, "--folder", FDir.Path() + "/", "--backup", media,
+    // The folder as a user at a shell gives it, relative to where the host is started.
+    std::vector<std::string> arguments = {VELMORA_TEST_HOST, "--folder", "./", "--backup", media,
                                           "--year", "2025", "--service", "stopped", "--plugin", VELMORA_TEST_PLUGIN};
     const TProcessResult run =
-        RunProcess(arguments, "2\n\n", {{"VELMORA_SERVER_DIR", FDir / "server"}, {"TERM", "dumb"}});
+        RunProcess(arguments, "2\n\n", {{"VELMORA_SERVER_DIR", FDir / "server"}, {"TERM", "dumb"}}, FDir.Path());
 
     EXPECT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(run.Out, "Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security Info=true;"
@@ -127,6 +130,46 @@ TEST_F(PluginRun, AYearThatIsNoNumberStopsBeforeAnyWork)
     EXPECT_EQ(run.ExitCode, 1);
     EXPECT_EQ(run.Out, "0\n");
     EXPECT_NE(run.Err.find("[错误] 年度“20o4”"), std::string::npos) << run.Err;
+}
+
+TEST_F(PluginRun, AResultThatCannotBeWrittenIsNoSuccess)
+{
+    std::string call = "exec '" + std::string(VELMORA_TEST_HOST) + "' --plugin '" + VELMORA_TEST_PLUGIN + "'";
+    for (const std::string& argument : Call("missing")) call += " '" + argument + "'";
+    const std::map<std::string, std::string> environment{{"VELMORA_SERVER_DIR", FDir / "server"}, {"TERM", "dumb"}};
+
+    const TProcessResult full = RunProcess({"/bin/sh", "-c", call + " >/dev/full"}, "", environment);
+    EXPECT_EQ(full.ExitCode, 1);
+    EXPECT_NE(full.Err.find("velmora-host: 无法写出结果：磁盘空间不足\n"), std::string::npos) << full.Err;
+
+    const TProcessResult closed = RunProcess({"/bin/sh", "-c", call + " >&-"}, "", environment);
+    EXPECT_EQ(closed.ExitCode, 1);
+    EXPECT_NE(closed.Err.find("velmora-host: 无法写出结果：标准输出已关闭\n"), std::string::npos) << closed.Err;
+    EXPECT_EQ(closed.Err.find(NotInstalledBox), std::string::npos) << "nothing is run that cannot be reported";
+}
+
+// Another run holds the server's lock (here: this process): the host's run is
+// refused before it touches anything.
+TEST_F(PluginRun, ASecondRunWhileOneIsUnderWayIsRefused)
+{
+    std::filesystem::create_directories(FDir / "server");
+    const int held = ::open((FDir / "server/preprocess.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    std::ofstream(FDir / "UFDATA.BAK") << "any backup";
+
+    const TProcessResult second = Host(Call("running"));
+    EXPECT_EQ(second.ExitCode, 1);
+    EXPECT_EQ(second.Out, "0\n");
+    EXPECT_NE(second.Err.find("[错误] 数据源预处理无法进行：另一个数据源预处理正在进行，请等它结束后再试\n"),
+              std::string::npos)
+        << second.Err;
+    EXPECT_EQ(second.Err.find("用友财务备份预处理"), std::string::npos) << "no dialog: " << second.Err;
+    EXPECT_TRUE(std::filesystem::is_empty(FDir / "TempLateTemp"));
+
+    ::close(held);
+    const TProcessResult next = Host(Call("missing"));
+    EXPECT_NE(next.Err.find(NotInstalledBox), std::string::npos) << "the lock is free again: " << next.Err;
 }
 
 TEST_F(PluginRun, BadUsageIsExitTwoWithAReason)

@@ -141,9 +141,11 @@ struct TProcessResult {
     std::string Err;
 };
 
-// Runs a program with the given input, extra environment and captured output.
+// Runs a program with the given input, extra environment and captured output, in
+// the given folder (or this one).
 inline TProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
-                                 const std::map<std::string, std::string>& environment)
+                                 const std::map<std::string, std::string>& environment,
+                                 const std::string& folder = std::string())
 {
     TCapture out;
     TCapture err;
@@ -155,6 +157,7 @@ inline TProcessResult RunProcess(const std::vector<std::string>& argv, const std
         ::dup2(out.Fd(), 1);
         ::dup2(err.Fd(), 2);
         for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+        if (!folder.empty() && ::chdir(folder.c_str()) != 0) ::_exit(126);
         std::vector<char*> args;
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);

@@ -3,16 +3,21 @@
 // prints what came back.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/Utf.h"
+#include "platform/posix/PosixFileSystem.h"
 #include "plugin/posix/Velmora.h"
 #include "standin/ServerDirectory.h"
 #include "standin/StandinServiceControl.h"
@@ -27,7 +32,7 @@ const char* const Usage =
     "用法: velmora-host --folder DIR --backup FILE --year YEAR [--plugin PATH] [--service STATE]\n"
     "\n"
     "  --folder DIR     工作文件夹所在的文件夹；工作文件夹是 DIR 后直接接上 \"TempLateTemp/\"，\n"
-    "                   所以 DIR 要以 / 结尾，且 DIR/TempLateTemp/ 须已存在\n"
+    "                   所以 DIR 要以 / 结尾，且 DIR/TempLateTemp/ 须已存在；相对路径从当前文件夹算起\n"
     "  --backup FILE    要预处理的备份文件\n"
     "  --year YEAR      期初余额的年度，十进制数字\n"
     "  --plugin PATH    要加载的库（默认：本程序旁边的 libVelmora.so）\n"
@@ -36,7 +41,7 @@ const char* const Usage =
     "                   （已停止，启动时以该错误代码被拒绝，如 1058 已禁用、5 无权启动）\n"
     "  --help           显示本说明\n"
     "\n"
-    "结果写到标准输出。退出码：0 得到连接字符串，1 结果为 \"0\"，2 用法或加载错误。\n";
+    "结果写到标准输出。退出码：0 得到连接字符串，1 结果为 \"0\" 或结果无法写出，2 用法或加载错误。\n";
 
 int UsageError(const std::string& message)
 {
@@ -138,6 +143,42 @@ std::string ParseOptions(int argc, char** argv, TOptions& options)
     return std::string();
 }
 
+// A standard descriptor that was closed when the host started would be handed to
+// the next file opened (the backup, a database), and the result printed into it.
+// Each closed one is held by /dev/null instead; answers whether stdout was closed.
+bool OccupyClosedStandardDescriptors()
+{
+    bool stdoutClosed = false;
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        if (fd == STDOUT_FILENO) stdoutClosed = true;
+        const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+    return stdoutClosed;
+}
+
+// The server is told the work folder's file names and finds them again later, from
+// wherever it runs: a relative folder is taken from where the host was started.
+std::string AbsoluteFolder(const std::string& folder)
+{
+    if (folder.empty() || folder.front() == '/') return folder;
+    std::error_code error;
+    const std::filesystem::path current = std::filesystem::current_path(error);
+    if (error) return folder;
+    // Plain appending stays: "host/" becomes "<current>/host/", "host" stays without a slash.
+    return current.string() + "/" + folder;
+}
+
+int ResultNotWritten(const std::string& reason)
+{
+    std::fprintf(stderr, "velmora-host: 无法写出结果：%s\n", reason.c_str());
+    return ExitNothingPrepared;
+}
+
 template <typename TFunction>
 TFunction Lookup(void* library, const char* name)
 {
@@ -148,6 +189,7 @@ TFunction Lookup(void* library, const char* name)
 
 int main(int argc, char** argv)
 {
+    const bool stdoutClosed = OccupyClosedStandardDescriptors();
     // The host's texts are in the locale's codeset, and so the library must read them.
     std::setlocale(LC_ALL, "");
 
@@ -158,6 +200,9 @@ int main(int argc, char** argv)
         return ExitConnected;
     }
     if (!problem.empty()) return UsageError(problem);
+    // Nothing is done that could not be reported.
+    if (stdoutClosed) return ResultNotWritten("标准输出已关闭");
+    options.Folder = AbsoluteFolder(options.Folder);
 
     void* library = ::dlopen(options.Plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) {
@@ -201,7 +246,11 @@ int main(int argc, char** argv)
     freeString(result);
     ::dlclose(library);
 
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
+    // A result that did not arrive is no success, whatever it was.
+    text += "\n";
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+        return ResultNotWritten(errno != 0 ? Velmora::SystemErrorText(errno) : std::string("写入标准输出失败"));
+    }
     return text.rfind("Provider=", 0) == 0 ? ExitConnected : ExitNothingPrepared;
 }

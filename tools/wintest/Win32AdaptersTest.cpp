@@ -15,6 +15,8 @@
 #include "platform/win32/Win32TextConversion.h"
 #include "platform/win32/Win32Ticks.h"
 #include "preprocess/DealWithUFO.h"
+#include "tests/fakes/FakePlatform.h"
+#include "tests/fakes/FaultyFiles.h"
 #include "tools/wintest/WinTestSupport.h"
 
 #include <winioctl.h>  // after the system headers it extends
@@ -371,6 +373,58 @@ TEST_F(Win32FileSystemTest, DeletesAndUsesBackslashes)
     EXPECT_FALSE(WinTest::FileExists(Folder.Path() + L"ufdatawk.temp"));
     EXPECT_FALSE(Files.DeleteFile(Path(L"ufdatawk.temp")));
     EXPECT_EQ(Files.PathSeparator(), "\\");
+}
+
+// The staging copy over the real Win32 files, with failures injected between the copy
+// and the adapter call by call, as a full disk or a failing drive would give them. A
+// small buffer, so that the adapter's own transfers happen inside the copy's loop.
+TEST_F(Win32FileSystemTest, EveryInjectedCopyFailureIsToldOnceAndLeavesNoCopy)
+{
+    using Testing::TFaultMode;
+    using Testing::TFileCall;
+    std::string backup(20000, '\0');  // 20 pieces of 1025 bytes
+    for (std::size_t i = 0; i < backup.size(); ++i) backup[i] = static_cast<char>((i * 7919 + 13) % 251);
+    WinTest::WriteWholeFile(Folder.Path() + L"UFDATA.BAK", backup);
+    TWin32FileSystem disk(4096);
+    const std::string source = Path(L"UFDATA.BAK");
+    const std::string target = Path(L"ufdatawk.temp");
+
+    const std::vector<std::pair<TFileCall, int>> calls = {{TFileCall::Read, 20}, {TFileCall::Write, 20},
+                                                          {TFileCall::Close, 2}};
+    for (const auto& [call, count] : calls) {
+        for (TFaultMode mode : {TFaultMode::Once, TFaultMode::FromThenOn}) {
+            for (int nth = 1; nth <= count; ++nth) {
+                Fakes::TFakePlatform fake;
+                Testing::TFaultyFileSystem files(disk);
+                TPlatform platform{fake.Toolkit, fake.Services, fake.Data, files, fake.Text};
+                TForm_DealWithUFO form(platform);
+                files.FailNth(call, nth, mode, "写入文件失败：磁盘空间不足");
+                const std::string where = std::to_string(static_cast<int>(call)) + " #" + std::to_string(nth);
+                EXPECT_FALSE(form.CopyBackupFile(source, target)) << where;
+                EXPECT_EQ(files.Faults(), 1) << where;
+                ASSERT_EQ(fake.Toolkit.Messages.size(), 1u) << where;
+                EXPECT_EQ(fake.Toolkit.Messages[0].Text, "复制备份文件失败：写入文件失败：磁盘空间不足") << where;
+                EXPECT_FALSE(WinTest::FileExists(Folder.Path() + L"ufdatawk.temp")) << where;
+                // Closed on every path: the backup can be held without sharing again.
+                HANDLE again = CreateFileW((Folder.Path() + L"UFDATA.BAK").c_str(), GENERIC_READ, 0, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
+                EXPECT_NE(again, INVALID_HANDLE_VALUE) << where;
+                if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+            }
+        }
+    }
+    std::string after;
+    ASSERT_TRUE(WinTest::ReadWholeFile(Folder.Path() + L"UFDATA.BAK", after));
+    EXPECT_TRUE(after == backup) << "the backup is never touched";
+}
+
+TEST_F(Win32FileSystemTest, RestoreTargetsThatAreNotPlainFilesAreFound)
+{
+    WinTest::WriteWholeFile(Folder.Path() + L"ufdata.mdf", "x");
+    EXPECT_FALSE(Files.IsLinkOrSpecial(Path(L"ufdata.mdf")));
+    EXPECT_FALSE(Files.IsLinkOrSpecial(Path(L"ufdata.ldf"))) << "absent";
+    EXPECT_TRUE(Files.IsLinkOrSpecial(Utf8(Folder.Path()))) << "a folder";
+    EXPECT_FALSE(Files.IsLinkOrSpecial(Path(L"no such folder\\ufdata.mdf")));
 }
 
 // ---------------------------------------------------------------- OLE result string
