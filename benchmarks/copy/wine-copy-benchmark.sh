@@ -50,5 +50,5 @@ echo "best cp: $best s"
 
 windows_source="Z:${source//\//\\}"
 xvfb-run -a -s "-screen 0 1024x768x24" sh -c \
-  'wine "$0" --source "$1" --rounds "$2" --cp-seconds "$3" --peek-every-ms "$4"; status=$?; wineserver -w; exit $status' \
-  "$program" "$windows_source" "$rounds" "$best" "$peek"
+  '"$0" "$1" --source "$2" --rounds "$3" --cp-seconds "$4" --peek-every-ms "$5"; status=$?; wineserver -w; exit $status' \
+  "$root/scripts/wine-run" "$program" "$windows_source" "$rounds" "$best" "$peek"
