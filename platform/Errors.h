@@ -8,10 +8,15 @@
 
 namespace Velmora {
 
-// Raised by a database adapter when the provider reports an error; carries the provider's message (UTF-8).
+// Raised by a database adapter when the provider reports an error; carries the provider's message (UTF-8)
+// and, when the server gave one, its message number (0 when not).
 class EProviderError : public std::runtime_error {
 public:
-    explicit EProviderError(const std::string& message) : std::runtime_error(message) {}
+    explicit EProviderError(const std::string& message, int number = 0) : std::runtime_error(message), FNumber(number) {}
+    int Number() const { return FNumber; }
+
+private:
+    int FNumber;
 };
 
 // A failure outside the provider (a file, a conversion, a closed data set), worded for the user in Chinese.

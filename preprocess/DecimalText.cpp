@@ -4,6 +4,7 @@
 #include <limits>
 #include <locale>
 #include <sstream>
+#include <utility>
 
 #include "platform/Errors.h"
 
@@ -12,6 +13,144 @@ namespace Velmora {
 namespace {
 
 [[noreturn]] void ThrowOutOfRange() { throw EVelmoraError("金额超出可计算的范围"); }
+
+// Where long double is no wider than double, the extended computation is carried
+// out on integers: a value is sign × Magnitude × 2^Exponent, the magnitude 128
+// bits wide (two 64-bit halves, as no portable 128-bit type exists).
+struct TUnsigned128 {
+    std::uint64_t High = 0;
+    std::uint64_t Low = 0;
+};
+
+bool operator<(const TUnsigned128& a, const TUnsigned128& b)
+{
+    return a.High != b.High ? a.High < b.High : a.Low < b.Low;
+}
+
+bool IsZero(const TUnsigned128& a) { return a.High == 0 && a.Low == 0; }
+
+int BitLength(const TUnsigned128& a)
+{
+    int length = 0;
+    for (std::uint64_t word = a.High != 0 ? a.High : a.Low; word != 0; word >>= 1) ++length;
+    return a.High != 0 ? length + 64 : length;
+}
+
+bool BitAt(const TUnsigned128& a, int bit) { return ((bit < 64 ? a.Low >> bit : a.High >> (bit - 64)) & 1) != 0; }
+
+TUnsigned128 ShiftLeft(const TUnsigned128& a, int bits)  // 0 <= bits < 128
+{
+    if (bits == 0) return a;
+    if (bits >= 64) return {a.Low << (bits - 64), 0};
+    return {(a.High << bits) | (a.Low >> (64 - bits)), a.Low << bits};
+}
+
+TUnsigned128 ShiftRight(const TUnsigned128& a, int bits)  // 0 <= bits < 128
+{
+    if (bits == 0) return a;
+    if (bits >= 64) return {0, a.High >> (bits - 64)};
+    return {a.High >> bits, (a.Low >> bits) | (a.High << (64 - bits))};
+}
+
+TUnsigned128 Plus(const TUnsigned128& a, const TUnsigned128& b)
+{
+    const std::uint64_t low = a.Low + b.Low;
+    return {a.High + b.High + (low < a.Low ? 1 : 0), low};
+}
+
+TUnsigned128 Minus(const TUnsigned128& a, const TUnsigned128& b)  // a >= b
+{
+    return {a.High - b.High - (a.Low < b.Low ? 1 : 0), a.Low - b.Low};
+}
+
+TUnsigned128 MultiplySmall(const TUnsigned128& a, std::uint32_t factor)  // a below 2^96
+{
+    const std::uint64_t low = (a.Low & 0xFFFFFFFFu) * factor;
+    const std::uint64_t middle = (a.Low >> 32) * factor + (low >> 32);
+    const std::uint64_t high = (a.High & 0xFFFFFFFFu) * factor + (middle >> 32);
+    return {high, (middle << 32) | (low & 0xFFFFFFFFu)};
+}
+
+// a ÷ 2^bits rounded half to even.
+TUnsigned128 ShiftRightHalfEven(const TUnsigned128& a, int bits)
+{
+    if (bits == 0) return a;
+    if (bits > 128) return {};
+    TUnsigned128 quotient = bits == 128 ? TUnsigned128{} : ShiftRight(a, bits);
+    const bool half = BitAt(a, bits - 1);
+    const bool below = bits > 1 && !IsZero(ShiftLeft(a, 129 - bits));
+    if (half && (below || (quotient.Low & 1) != 0)) quotient = Plus(quotient, {0, 1});
+    return quotient;
+}
+
+struct TExact {
+    bool Negative = false;
+    TUnsigned128 Magnitude;
+    int Exponent = 0;
+};
+
+TExact Decompose(double value)
+{
+    int exponent = 0;
+    const double fraction = std::frexp(std::fabs(value), &exponent);
+    TExact exact;
+    exact.Negative = std::signbit(value);
+    exact.Magnitude.Low = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+    exact.Exponent = exponent - 53;
+    return exact;
+}
+
+// The exact sum of two doubles' values. Magnitudes of a double are below 2^53.
+TExact Add(TExact a, TExact b)
+{
+    if (IsZero(a.Magnitude)) return b;
+    if (IsZero(b.Magnitude)) return a;
+    if (a.Exponent < b.Exponent) std::swap(a, b);
+    // Both magnitudes are at least 2^52 here. Past 66 places apart, b lies below a
+    // quarter of a's last place in 64 bits, and a is what rounding gives anyway.
+    const int shift = a.Exponent - b.Exponent;
+    if (shift > 66) return a;
+    a.Magnitude = ShiftLeft(a.Magnitude, shift);
+    a.Exponent = b.Exponent;
+    if (a.Negative == b.Negative) {
+        a.Magnitude = Plus(a.Magnitude, b.Magnitude);
+    } else if (b.Magnitude < a.Magnitude) {
+        a.Magnitude = Minus(a.Magnitude, b.Magnitude);
+    } else {
+        b.Magnitude = Minus(b.Magnitude, a.Magnitude);
+        return b;
+    }
+    return a;
+}
+
+// To the 64-bit mantissa of x87 extended precision, ties to even.
+void RoundToExtended(TExact& value)
+{
+    const int excess = BitLength(value.Magnitude) - 64;
+    if (excess <= 0) return;
+    value.Magnitude = ShiftRightHalfEven(value.Magnitude, excess);
+    value.Exponent += excess;
+    if (value.Magnitude.High != 0) {  // rounded up to 2^64
+        value.Magnitude = ShiftRight(value.Magnitude, 1);
+        value.Exponent += 1;
+    }
+}
+
+std::int64_t ToWholeHalfEven(const TExact& value)
+{
+    constexpr int LimitBits = 63;  // 2^63: the first magnitude that no longer fits
+    if (IsZero(value.Magnitude)) return 0;
+    TUnsigned128 whole;
+    if (value.Exponent >= 0) {
+        if (BitLength(value.Magnitude) + value.Exponent > LimitBits) ThrowOutOfRange();
+        whole = ShiftLeft(value.Magnitude, value.Exponent);
+    } else {
+        whole = ShiftRightHalfEven(value.Magnitude, -value.Exponent);
+    }
+    if (BitLength(whole) > LimitBits) ThrowOutOfRange();
+    const auto result = static_cast<std::int64_t>(whole.Low);
+    return value.Negative ? -result : result;
+}
 
 }  // namespace
 
@@ -52,41 +191,6 @@ std::int64_t RoundHalfEven(long double value)
     return negative ? -result : result;
 }
 
-std::int64_t RoundHalfEven(double hi, double lo)
-{
-    // The exact value is hi + lo. Its whole and fractional parts are split off each
-    // double separately (x − trunc(x) is exact), and the two fractions are added
-    // without error, so the comparisons with the halfway point below are exact.
-    // This relies on plain double arithmetic (SSE2, no fused or wider evaluation),
-    // as on every target that lacks an extended long double.
-    if (!std::isfinite(hi) || !std::isfinite(lo)) ThrowOutOfRange();
-    constexpr double Limit = 9223372036854775808.0;  // 2^63
-    if (std::fabs(hi) >= Limit || std::fabs(lo) >= Limit / 2) ThrowOutOfRange();
-    const double wholeHi = std::trunc(hi);
-    const double wholeLo = std::trunc(lo);
-    const double fractionHi = hi - wholeHi;
-    const double fractionLo = lo - wholeLo;
-    const std::int64_t whole = CheckedAdd(static_cast<std::int64_t>(wholeHi), static_cast<std::int64_t>(wholeLo));
-
-    // Error-free sum: sum + error == fractionHi + fractionLo exactly, sum the nearest double.
-    const double sum = fractionHi + fractionLo;
-    const double back = sum - fractionHi;
-    const double error = (fractionHi - (sum - back)) + (fractionLo - back);
-
-    // Since sum is the nearest double to the exact fraction, it compares with any
-    // double the way the exact fraction does, except when equal: then error decides.
-    double floorPart = std::floor(sum);
-    if (sum == floorPart && error < 0) floorPart -= 1;
-    const double half = floorPart + 0.5;
-    auto step = static_cast<std::int64_t>(floorPart);
-    if (sum > half || (sum == half && error > 0)) {
-        step += 1;
-    } else if (sum == half && error == 0) {
-        if ((CheckedAdd(whole, step) & 1) != 0) step += 1;
-    }
-    return CheckedAdd(whole, step);
-}
-
 std::int64_t ToTenThousandthsExtended(double value)
 {
     return RoundHalfEven(static_cast<long double>(value) * static_cast<long double>(TenThousand));
@@ -98,18 +202,18 @@ std::int64_t DifferenceToTenThousandthsExtended(double minuend, double subtrahen
     return RoundHalfEven(difference * static_cast<long double>(TenThousand));
 }
 
-std::int64_t ToTenThousandthsDouble(double value)
-{
-    const double product = value * static_cast<double>(TenThousand);
-    if (!std::isfinite(product)) ThrowOutOfRange();
-    // The rounding error of the product, exactly: product + error == value × 10000.
-    const double error = std::fma(value, static_cast<double>(TenThousand), -product);
-    return RoundHalfEven(product, error);
-}
+std::int64_t ToTenThousandthsDouble(double value) { return DifferenceToTenThousandthsDouble(value, 0.0); }
 
 std::int64_t DifferenceToTenThousandthsDouble(double minuend, double subtrahend)
 {
-    return CheckedSubtract(ToTenThousandthsDouble(minuend), ToTenThousandthsDouble(subtrahend));
+    if (!std::isfinite(minuend) || !std::isfinite(subtrahend)) ThrowOutOfRange();
+    // The extended computation, step by step: the difference rounded to 64 bits,
+    // the product rounded to 64 bits, then the whole number, ties to even each time.
+    TExact difference = Add(Decompose(minuend), Decompose(-subtrahend));
+    RoundToExtended(difference);
+    difference.Magnitude = MultiplySmall(difference.Magnitude, static_cast<std::uint32_t>(TenThousand));
+    RoundToExtended(difference);
+    return ToWholeHalfEven(difference);
 }
 
 }  // namespace DecimalDetail

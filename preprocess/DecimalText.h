@@ -47,14 +47,13 @@ bool ExtendedPrecisionInEffect();
 // Where long double carries a 64-bit mantissa (x87 extended precision).
 std::int64_t DifferenceToTenThousandthsExtended(double minuend, double subtrahend);
 std::int64_t ToTenThousandthsExtended(double value);
-// Otherwise (MSVC, or x87 set to 53-bit precision): every product is formed
-// exactly as a pair of doubles and rounded exactly, and a difference is taken
-// between the two rounded products. For money values, which is all the server
-// returns, this agrees with the extended computation.
+// Otherwise (MSVC, or x87 set to 53-bit precision): the same computation carried
+// out exactly on integers, each rounding to 64 bits and the last one to a whole
+// number done as x87 extended precision does it, so that both paths agree on
+// every pair of doubles, whatever their magnitude.
 std::int64_t DifferenceToTenThousandthsDouble(double minuend, double subtrahend);
 std::int64_t ToTenThousandthsDouble(double value);
-// Rounds hi + lo (the exact sum of two doubles) half to even.
-std::int64_t RoundHalfEven(double hi, double lo);
+// The extended path's last step: to a whole number, ties to even.
 std::int64_t RoundHalfEven(long double value);
 }  // namespace DecimalDetail
 

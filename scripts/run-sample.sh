@@ -40,7 +40,7 @@ if [[ -z "$build" ]]; then
   (cd "$root" && cmake --preset dev >/dev/null)
   build="$root/build/dev"
 fi
-cmake --build "$build" --target velmora-backup velmora-host Velmora
+cmake --build "$build" --target velmora-backup velmora-sql velmora-host Velmora
 
 find_built() {
   local found
@@ -50,6 +50,7 @@ find_built() {
 }
 backup_tool=$(find_built velmora-backup)
 host=$(find_built velmora-host)
+sql_tool=$(find_built velmora-sql)
 plugin=$(find "$build" -name 'libVelmora.so' -print -quit)
 [[ -n "$plugin" ]] || { echo "run-sample.sh: libVelmora.so was not built in $build" >&2; exit 1; }
 
@@ -96,8 +97,9 @@ fi
 
 database="${folder}TempLateTemp/ufdata.mdf"
 echo "Opening balances for $year (from $database):"
-# Padded by display width, in which a Chinese character takes two columns.
-sqlite3 -list -noheader "$database" "
+# Padded by display width, in which a Chinese character takes two columns. The
+# query goes through the stand-in, whose collation the character columns use.
+"$sql_tool" --database UFDATA --query "
   WITH shown(k, code, name, balance, direction) AS (
     SELECT 0, '科目编码', '科目名称', '期初余额', '方向'
     UNION ALL
@@ -110,7 +112,7 @@ sqlite3 -list -noheader "$database" "
               length(balance) + (length(CAST(balance AS BLOB)) - length(balance)) / 2 AS wb
     FROM shown)
   SELECT code || printf('%*s', max(12 - wc, 1), '') || name || printf('%*s', max(24 - wn, 1), '')
-         || printf('%*s', max(14 - wb, 0), '') || balance || '  ' || direction
-  FROM measured ORDER BY k, code;"
+         || printf('%*s', max(14 - wb, 0), '') || balance || '  ' || direction AS line
+  FROM measured ORDER BY k, code;" | tail -n +2
 [[ $keep -eq 1 ]] && echo "Work directory kept: $work"
 exit 0

@@ -405,3 +405,83 @@ std::string NowAsDateText()
 }
 
 }  // namespace Velmora::Standin
+
+namespace Velmora::Standin {
+
+void WriteBackupSetFromFile(const std::string& path, const TBackupSetInfo& set, const std::string& contentFile,
+                            bool append)
+{
+    namespace fs = std::filesystem;
+    if (set.Files.size() > MaxFilesPerSet) {
+        throw EBackupMediaError(EBackupMediaError::TReason::CannotWrite,
+                                "a backup set holds at most " + std::to_string(MaxFilesPerSet) + " files, not " +
+                                    std::to_string(set.Files.size()));
+    }
+    if (append) ReadBackupMedia(path);  // refuses to add to something that is not media
+
+    auto reason = [] { return std::generic_category().message(errno != 0 ? errno : EIO); };
+    std::ifstream in(contentFile, std::ios::binary);
+    if (!in) {
+        throw EBackupMediaError(EBackupMediaError::TReason::CannotWrite,
+                                "cannot read '" + contentFile + "': " + reason());
+    }
+    const std::string metadata = EncodeMetadata(set);
+    const std::string temporary = path + ".velmora-tmp";
+    auto fail = [&](const std::string& what) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw EBackupMediaError(EBackupMediaError::TReason::CannotWrite, what);
+    };
+    std::uint64_t headerAt = MediaHeaderSize;
+    if (append) {
+        // The sets already there are copied by the file system, not through memory.
+        std::error_code error;
+        fs::copy_file(path, temporary, fs::copy_options::overwrite_existing, error);
+        if (error) fail("cannot copy '" + path + "' to '" + temporary + "': " + error.message());
+        headerAt = fs::file_size(temporary, error);
+        if (error) fail("cannot copy '" + path + "' to '" + temporary + "': " + error.message());
+    }
+    // The set's header holds the content's length and checksum, known only once the
+    // content has gone through: a placeholder is written first and filled in after.
+    std::uint64_t contentSize = 0;
+    std::uint32_t contentCrc = 0;
+    {
+        errno = 0;
+        std::ofstream out(temporary, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+        if (!out) fail("cannot create '" + temporary + "': " + reason());
+        std::string head = append ? std::string() : MediaHeader();
+        head.append(SetHeaderSize, '\0');
+        head += metadata;
+        out.write(head.data(), static_cast<std::streamsize>(head.size()));
+        std::vector<char> buffer(ChunkSize);
+        while (out && in) {
+            in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            const auto got = static_cast<std::size_t>(in.gcount());
+            contentCrc = Crc32(buffer.data(), got, contentCrc);
+            contentSize += got;
+            out.write(buffer.data(), static_cast<std::streamsize>(got));
+        }
+        if (out && !in.eof()) fail("cannot read '" + contentFile + "': " + reason());
+        out.close();
+        if (!out) fail("cannot write '" + temporary + "': " + reason());
+    }
+    {
+        std::string header(SetMagic, sizeof SetMagic);
+        PutU32(header, static_cast<std::uint32_t>(metadata.size()));
+        PutU64(header, contentSize);
+        PutU32(header, Crc32(metadata.data(), metadata.size()));
+        PutU32(header, contentCrc);
+        PutU32(header, Crc32(header.data(), header.size()));
+        errno = 0;
+        std::fstream out(temporary, std::ios::binary | std::ios::in | std::ios::out);
+        out.seekp(static_cast<std::streamoff>(headerAt));
+        out.write(header.data(), static_cast<std::streamsize>(header.size()));
+        out.close();
+        if (!out) fail("cannot write '" + temporary + "': " + reason());
+    }
+    std::error_code error;
+    fs::rename(temporary, path, error);
+    if (error) fail("cannot replace '" + path + "': " + error.message());
+}
+
+}  // namespace Velmora::Standin

@@ -74,6 +74,10 @@ void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set);
 // is written to a temporary file beside it and then renamed, so existing media is
 // never left half-written.
 void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const std::string& content, bool append);
+// The same with the content read from the file contentFile a chunk at a time, so
+// that memory stays the same whatever the size of the database.
+void WriteBackupSetFromFile(const std::string& path, const TBackupSetInfo& set, const std::string& contentFile,
+                            bool append);
 
 // "YYYY-MM-DD hh:mm:ss.mmm" of the local time now.
 std::string NowAsDateText();

@@ -6,12 +6,15 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <system_error>
 #include <unordered_set>
+#include <utility>
 
 #ifndef _WIN32
 #include <unistd.h>
 #endif
 
+#include "platform/Errors.h"
 #include "standin/SqlShim.h"
 #include "standin/Sqlite.h"
 
@@ -82,48 +85,178 @@ TBackupFileInfo ParseFileOption(const std::string& text)
     return file;
 }
 
+namespace {
+
+// Runs a script the way SQLite's shell reads one: a line at a time, each statement
+// once it is complete. Only the statement in hand is kept in memory, and SQLite is
+// given text that ends in its terminating zero, which it then parses in place
+// (without it, every call would copy the rest of the text first).
+class TScriptRunner {
+public:
+    TScriptRunner(sqlite3* db, const std::string& path, std::string target = std::string())
+        : FDb(db), FPath(path), FTarget(std::move(target))
+    {
+    }
+
+    void Run()
+    {
+        std::ifstream in(FPath, std::ios::binary);
+        if (!in) throw EBackupToolError("cannot read the script '" + FPath + "'");
+        std::string line;
+        int lineNumber = 0;
+        while (std::getline(in, line)) {
+            ++lineNumber;
+            if (FPending.empty()) FPendingLine = lineNumber;
+            FPending += line;
+            FPending += '\n';
+            if (line.find(';') != std::string::npos && sqlite3_complete(FPending.c_str()) != 0) Execute();
+        }
+        if (in.bad()) throw EBackupToolError("cannot read the script '" + FPath + "'");
+        Execute();
+        // A transaction the script left open holds part of what it built.
+        if (sqlite3_get_autocommit(FDb) == 0 && sqlite3_exec(FDb, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            Fail(0, Reason());
+        }
+    }
+
+private:
+    void Execute()
+    {
+        const char* const begin = FPending.c_str();
+        const char* const end = begin + FPending.size();
+        const char* tail = begin;
+        while (tail < end) {
+            sqlite3_stmt* statement = nullptr;
+            const char* next = nullptr;
+            const int rc = sqlite3_prepare_v2(FDb, tail, static_cast<int>(end - tail) + 1, &statement, &next);
+            std::size_t at = static_cast<std::size_t>(tail - begin);
+            while (at < FPending.size() && static_cast<unsigned char>(FPending[at]) <= ' ') ++at;
+            if (rc != SQLITE_OK) {
+                const int offset = sqlite3_error_offset(FDb);
+                Fail(offset >= 0 ? static_cast<std::size_t>(tail - begin) + static_cast<std::size_t>(offset) : at,
+                     Reason());
+            }
+            if (statement != nullptr) {
+                int step = SQLITE_ROW;
+                while (step == SQLITE_ROW) step = sqlite3_step(statement);
+                const std::string message = step == SQLITE_DONE ? std::string() : Reason();
+                sqlite3_finalize(statement);
+                if (step != SQLITE_DONE) Fail(at, message);
+            }
+            if (next == nullptr || next <= tail) break;
+            tail = next;
+        }
+        FPending.clear();
+    }
+
+    // SQLite's message, and where the file being built could not be written (a full
+    // disk, a size limit), what the system said.
+    std::string Reason() const
+    {
+        std::string reason = sqlite3_errmsg(FDb);
+        const int code = sqlite3_errcode(FDb) & 0xFF;
+        if ((code == SQLITE_FULL || code == SQLITE_IOERR) && !FTarget.empty()) {
+            // The file's own last error first: SQLite's copy of errno may be taken later, after other calls.
+            int error = 0;
+            if (sqlite3_file_control(FDb, "main", SQLITE_FCNTL_LAST_ERRNO, &error) != SQLITE_OK || error == 0) {
+                error = sqlite3_system_errno(FDb);
+            }
+            reason += "; cannot write '" + FTarget + "'" +
+                      (error != 0 ? ": " + std::generic_category().message(error) : std::string());
+        }
+        return reason;
+    }
+
+    [[noreturn]] void Fail(std::size_t offset, const std::string& message) const
+    {
+        throw EBackupToolError(FPath + ":" + std::to_string(FPendingLine - 1 + LineAt(FPending, offset)) + ": " +
+                               message);
+    }
+
+    sqlite3* FDb;
+    const std::string& FPath;
+    std::string FTarget;
+    std::string FPending;
+    int FPendingLine = 1;
+};
+
+// A script that creates nothing still has to yield a database file, and a file
+// of no pages is not one.
+void GiveItAPage(TSqliteDatabase& db)
+{
+    bool empty = false;
+    {
+        TSqliteStatement pages(db.Handle(), "PRAGMA page_count");
+        empty = pages.Step() && pages.Integer(0) == 0;
+    }
+    if (empty) db.Exec("CREATE TABLE velmora_empty (x); DROP TABLE velmora_empty;");
+}
+
+// The database of a set is built in a file beside the media, removed on every path.
+class TScratchDatabase {
+public:
+    explicit TScratchDatabase(std::string path) : FPath(std::move(path)) { Remove(); }
+    ~TScratchDatabase() { Remove(); }
+    TScratchDatabase(const TScratchDatabase&) = delete;
+    TScratchDatabase& operator=(const TScratchDatabase&) = delete;
+    const std::string& Path() const { return FPath; }
+
+private:
+    void Remove() const
+    {
+        std::error_code ignored;
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::filesystem::remove(FPath + suffix, ignored);
+    }
+    std::string FPath;
+};
+
+void BuildFromScript(const std::string& scriptPath, const std::string& target)
+{
+    TSqliteDatabase db;
+    try {
+        db = TSqliteDatabase(target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        // A scratch file: nothing is gained by syncing it, and a crash loses only it.
+        db.Exec("PRAGMA journal_mode=MEMORY; PRAGMA synchronous=OFF;");
+    } catch (const EProviderError& error) {
+        throw EBackupToolError("cannot create '" + target + "': " + error.what());
+    }
+    TScriptRunner(db.Handle(), scriptPath, target).Run();
+    try {
+        GiveItAPage(db);
+        db.Close();
+    } catch (const EProviderError& error) {
+        throw EBackupToolError("cannot write '" + target + "': " + error.what());
+    }
+}
+
+void BuildFromSqlite(const std::string& source, const std::string& target)
+{
+    try {
+        TSqliteDatabase db(source, SQLITE_OPEN_READONLY);
+        // A snapshot through SQLite itself, so that a write-ahead log or a hot
+        // journal beside the source is taken into account.
+        TSqliteStatement vacuum(db.Handle(), "VACUUM INTO ?");
+        vacuum.Bind(1, target);
+        vacuum.Step();
+    } catch (const EProviderError& error) {
+        throw EBackupToolError("cannot copy the SQLite database '" + source + "': " + error.what());
+    }
+    try {
+        TSqliteDatabase db(target, SQLITE_OPEN_READWRITE);
+        GiveItAPage(db);
+        db.Close();
+    } catch (const EProviderError& error) {
+        throw EBackupToolError("cannot write '" + target + "': " + error.what());
+    }
+}
+
+}  // namespace
+
 std::string BuildDatabaseFromScript(const std::string& scriptPath)
 {
-    std::ifstream in(scriptPath, std::ios::binary);
-    if (!in) throw EBackupToolError("cannot read the script '" + scriptPath + "'");
-    const std::string script((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-
     TSqliteDatabase db(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_MEMORY);
-    const char* const begin = script.c_str();
-    const char* tail = begin;
-    const char* const end = begin + script.size();
-    while (tail < end) {
-        sqlite3_stmt* statement = nullptr;
-        const char* next = nullptr;
-        const int rc = sqlite3_prepare_v2(db.Handle(), tail, static_cast<int>(end - tail), &statement, &next);
-        std::size_t at = static_cast<std::size_t>(tail - begin);
-        while (at < script.size() && static_cast<unsigned char>(script[at]) <= ' ') ++at;
-        if (rc != SQLITE_OK) {
-            const int offset = sqlite3_error_offset(db.Handle());
-            const std::size_t where = offset >= 0 ? static_cast<std::size_t>(tail - begin) + static_cast<std::size_t>(offset) : at;
-            throw EBackupToolError(scriptPath + ":" + std::to_string(LineAt(script, where)) + ": " +
-                                   sqlite3_errmsg(db.Handle()));
-        }
-        if (statement != nullptr) {
-            int step = SQLITE_ROW;
-            while (step == SQLITE_ROW) step = sqlite3_step(statement);
-            if (step != SQLITE_DONE) {
-                const std::string message = sqlite3_errmsg(db.Handle());
-                sqlite3_finalize(statement);
-                throw EBackupToolError(scriptPath + ":" + std::to_string(LineAt(script, at)) + ": " + message);
-            }
-            sqlite3_finalize(statement);
-        }
-        tail = next;
-    }
-
-    {
-        // A script that creates nothing still yields a database file.
-        TSqliteStatement pages(db.Handle(), "PRAGMA page_count");
-        if (pages.Step() && pages.Integer(0) == 0) {
-            db.Exec("CREATE TABLE velmora_empty (x); DROP TABLE velmora_empty;");
-        }
-    }
+    TScriptRunner(db.Handle(), scriptPath).Run();
+    GiveItAPage(db);
     sqlite3_int64 size = 0;
     unsigned char* bytes = sqlite3_serialize(db.Handle(), "main", &size, 0);
     if (bytes == nullptr) throw EBackupToolError("cannot take the database built by '" + scriptPath + "' into memory");
@@ -135,7 +268,10 @@ std::string BuildDatabaseFromScript(const std::string& scriptPath)
 void CreateBackupSet(const TCreateBackupOptions& options)
 {
     if (options.Database.empty()) throw EBackupToolError("--database NAME is required");
-    if (options.Script.empty()) throw EBackupToolError("--script FILE.sql is required");
+    if (options.Script.empty() == options.FromSqlite.empty()) {
+        throw EBackupToolError(options.Script.empty() ? "--script FILE.sql or --from-sqlite DB is required"
+                                                      : "give --script or --from-sqlite, not both");
+    }
 
     std::vector<TBackupFileInfo> files = options.Files;
     if (files.empty()) {
@@ -160,6 +296,12 @@ void CreateBackupSet(const TCreateBackupOptions& options)
 
     // Check the media before the script runs, so a mistake costs nothing.
     std::error_code error;
+    std::filesystem::path folder = std::filesystem::path(options.Media).parent_path();
+    if (folder.empty()) folder = ".";
+    if (!std::filesystem::is_directory(folder, error)) {
+        throw EBackupToolError("cannot write '" + options.Media + "': the folder '" + folder.string() +
+                               (std::filesystem::exists(folder, error) ? "' is not a folder" : "' does not exist"));
+    }
     const bool exists = std::filesystem::exists(options.Media, error);
     if (options.Append && !exists) throw EBackupToolError("cannot append: '" + options.Media + "' does not exist");
     if (exists) {
@@ -180,12 +322,19 @@ void CreateBackupSet(const TCreateBackupOptions& options)
     set.UserName = UserName();
     set.BackupStartDate = NowAsDateText();
     set.DatabaseCreationDate = set.BackupStartDate;
-    const std::string content = BuildDatabaseFromScript(options.Script);
+    const TScratchDatabase scratch(options.Media + ".velmora-db");
+    if (options.FromSqlite.empty()) {
+        BuildFromScript(options.Script, scratch.Path());
+    } else {
+        BuildFromSqlite(options.FromSqlite, scratch.Path());
+    }
     set.BackupFinishDate = NowAsDateText();
+    const auto contentSize = static_cast<std::int64_t>(std::filesystem::file_size(scratch.Path(), error));
+    if (error) throw EBackupToolError("cannot read '" + scratch.Path() + "': " + error.message());
     bool dataSized = false;
     for (TBackupFileInfo& file : files) {
         if (file.Type == "D" && !dataSized) {
-            file.Size = static_cast<std::int64_t>(content.size());
+            file.Size = contentSize;
             dataSized = true;
         } else {
             file.Size = NominalFileSize;
@@ -193,7 +342,7 @@ void CreateBackupSet(const TCreateBackupOptions& options)
     }
     set.Files = files;
     try {
-        WriteBackupSet(options.Media, set, content, options.Append);
+        WriteBackupSetFromFile(options.Media, set, scratch.Path(), options.Append);
     } catch (const EBackupMediaError& failure) {
         throw EBackupToolError(failure.what());
     }

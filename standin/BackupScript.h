@@ -20,6 +20,7 @@ struct TCreateBackupOptions {
     std::string Media;
     std::string Database;
     std::string Script;
+    std::string FromSqlite;  // instead of Script: an SQLite database taken as it is
     std::string BackupName;  // empty: "<database> backup"
     bool Append = false;
     // Empty: <database>_Data (D) and <database>_Log (L) in the server's default data folder.
@@ -32,8 +33,8 @@ TBackupFileInfo ParseFileOption(const std::string& text);
 // The database the script builds, as the bytes of an SQLite file.
 std::string BuildDatabaseFromScript(const std::string& scriptPath);
 
-// Runs the script and writes the set; existing media is replaced (or, with
-// Append, extended) only once everything has succeeded.
+// Runs the script (or copies the SQLite database) and writes the set; existing
+// media is replaced (or, with Append, extended) only once everything has succeeded.
 void CreateBackupSet(const TCreateBackupOptions& options);
 
 // The sets of the media as a table with a heading line.

@@ -141,12 +141,15 @@ void Value(sqlite3_context* context)
         sqlite3_result_null(context);
     } else if (sum->NonIntegers == 0) {
         if (sum->IntegersOverflowed) {
-            sqlite3_result_error(context, "integer overflow", -1);
+            sqlite3_result_error(context, "Arithmetic overflow error converting expression to data type bigint.", -1);
         } else {
             sqlite3_result_int64(context, sum->Integers);
         }
     } else if (sum->NotScaled == 0 && !sum->ScaledOverflowed) {
         sqlite3_result_double(context, Quotient(sum->Scaled));
+    } else if (sum->NotScaled == 0) {
+        // Ten-thousandths beyond 64 bits are beyond money's range.
+        sqlite3_result_error(context, "Arithmetic overflow error converting expression to data type money.", -1);
     } else {
         sqlite3_result_double(context, sum->Sum + sum->Compensation);
     }

@@ -13,16 +13,6 @@ struct TOrigin {
     std::string Column;
 };
 
-std::string QuoteName(const std::string& name)
-{
-    std::string out = "\"";
-    for (char c : name) {
-        out += c;
-        if (c == '"') out += '"';
-    }
-    return out + "\"";
-}
-
 // Runs a statement that reads rows and calls back with each; false when it cannot be prepared.
 template <typename TRow>
 bool EachRow(sqlite3* db, const std::string& sql, const std::vector<std::string>& arguments, TRow row)
@@ -71,7 +61,7 @@ std::vector<std::optional<TOrigin>> Origins(sqlite3* db, const std::vector<std::
     return origins;
 }
 
-bool SameName(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
+bool SameName(const std::string& a, const std::string& b) { return SameText(a, b); }
 
 void EnsureIndex(sqlite3* db, const TOrigin& origin)
 {

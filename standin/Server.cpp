@@ -100,6 +100,7 @@ void RegisterFunctions(sqlite3* db)
                             nullptr);
     sqlite3_create_function(db, "getdate", 0, SQLITE_UTF8, nullptr, GetDateFunction, nullptr, nullptr);
     if (!RegisterExactSum(db)) RaiseSqliteError(db, sqlite3_errcode(db));
+    RegisterTsqlRules(db);
 }
 
 TFieldValue ColumnValue(sqlite3_stmt* statement, int column)

@@ -1,344 +1,14 @@
 #include "standin/SqlShim.h"
 
-#include <cstdint>
-
 #include "platform/Errors.h"
 #include "standin/ExactSum.h"
+#include "standin/TsqlRules.h"
 
 namespace Velmora::Standin {
 
 namespace {
 
-bool IsSpaceByte(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
-bool IsDigitByte(unsigned char c) { return c >= '0' && c <= '9'; }
 bool IsLetterByte(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool IsWordStart(unsigned char c) { return IsLetterByte(c) || c == '_' || c == '@' || c == '#' || c >= 0x80; }
-bool IsWordPart(unsigned char c) { return IsWordStart(c) || IsDigitByte(c) || c == '$'; }
-
-char LowerChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string Excerpt(const std::string& text)
-{
-    // The server quotes at most a short piece of the text that follows.
-    return text.size() > 40 ? text.substr(0, 40) : text;
-}
-
-// Finds the end of a quoted run whose closing character is doubled to stand for itself.
-std::size_t QuotedEnd(const std::string& sql, std::size_t open, char close)
-{
-    std::size_t j = open + 1;
-    while (j < sql.size()) {
-        if (sql[j] == close) {
-            if (j + 1 < sql.size() && sql[j + 1] == close) {
-                j += 2;
-                continue;
-            }
-            return j + 1;
-        }
-        ++j;
-    }
-    return std::string::npos;
-}
-
-}  // namespace
-
-std::string LowerAscii(std::string text)
-{
-    for (char& c : text) c = LowerChar(c);
-    return text;
-}
-
-std::vector<TToken> Tokenize(const std::string& sql)
-{
-    std::vector<TToken> tokens;
-    const std::size_t n = sql.size();
-    std::size_t i = 0;
-    auto at = [&](std::size_t k) -> unsigned char { return k < n ? static_cast<unsigned char>(sql[k]) : 0; };
-    while (i < n) {
-        const unsigned char c = at(i);
-        std::size_t j = i + 1;
-        TTokenKind kind = TTokenKind::Symbol;
-        std::size_t textStart = i;
-        if (IsSpaceByte(c)) {
-            while (j < n && IsSpaceByte(at(j))) ++j;
-            kind = TTokenKind::Space;
-        } else if (c == '-' && at(i + 1) == '-') {
-            while (j < n && at(j) != '\n') ++j;
-            kind = TTokenKind::Comment;
-        } else if (c == '/' && at(i + 1) == '*') {
-            const std::size_t end = sql.find("*/", i + 2);
-            if (end == std::string::npos) throw EProviderError("Missing end comment mark '*/'.");
-            j = end + 2;
-            kind = TTokenKind::Comment;
-        } else if (c == '\'' || ((c == 'N' || c == 'n') && at(i + 1) == '\'')) {
-            textStart = c == '\'' ? i : i + 1;
-            j = QuotedEnd(sql, textStart, '\'');
-            if (j == std::string::npos) {
-                throw EProviderError("Unclosed quotation mark before the character string '" +
-                                     Excerpt(sql.substr(textStart + 1)) + "'.");
-            }
-            kind = TTokenKind::String;
-        } else if (c == '[' || c == '"') {
-            j = QuotedEnd(sql, i, c == '[' ? ']' : '"');
-            if (j == std::string::npos) {
-                throw EProviderError("Unclosed quotation mark before the character string '" +
-                                     Excerpt(sql.substr(i + 1)) + "'.");
-            }
-            kind = TTokenKind::QuotedName;
-        } else if (IsDigitByte(c) || (c == '.' && IsDigitByte(at(i + 1)))) {
-            if (c == '0' && (at(i + 1) == 'x' || at(i + 1) == 'X')) {
-                j = i + 2;
-                while (j < n && (IsDigitByte(at(j)) || IsLetterByte(at(j)))) ++j;
-            } else {
-                while (j < n && (IsDigitByte(at(j)) || at(j) == '.')) ++j;
-                if ((at(j) == 'e' || at(j) == 'E') &&
-                    (IsDigitByte(at(j + 1)) || ((at(j + 1) == '+' || at(j + 1) == '-') && IsDigitByte(at(j + 2))))) {
-                    j += 2;
-                    while (j < n && IsDigitByte(at(j))) ++j;
-                }
-            }
-            kind = TTokenKind::Number;
-        } else if (IsWordStart(c)) {
-            while (j < n && IsWordPart(at(j))) ++j;
-            kind = TTokenKind::Word;
-        } else {
-            static const char* const pairs[] = {"<>", "<=", ">=", "!=", "!<", "!>", "||", "==", "<<", ">>"};
-            for (const char* pair : pairs) {
-                if (c == static_cast<unsigned char>(pair[0]) && at(i + 1) == static_cast<unsigned char>(pair[1])) {
-                    j = i + 2;
-                    break;
-                }
-            }
-        }
-        tokens.push_back(TToken{kind, sql.substr(textStart, j - textStart)});
-        i = j;
-    }
-    return tokens;
-}
-
-std::vector<TToken> Significant(const std::vector<TToken>& tokens)
-{
-    std::vector<TToken> result;
-    for (const TToken& token : tokens) {
-        if (token.Kind != TTokenKind::Space && token.Kind != TTokenKind::Comment) result.push_back(token);
-    }
-    return result;
-}
-
-bool IsWord(const TToken& token, const char* keyword)
-{
-    if (token.Kind != TTokenKind::Word) return false;
-    std::size_t k = 0;
-    for (; keyword[k] != '\0'; ++k) {
-        if (k >= token.Text.size() || LowerChar(token.Text[k]) != LowerChar(keyword[k])) return false;
-    }
-    return k == token.Text.size();
-}
-
-bool IsSymbol(const TToken& token, const char* symbol) { return token.Kind == TTokenKind::Symbol && token.Text == symbol; }
-
-std::string StringValue(const TToken& token)
-{
-    std::string value;
-    const std::string& text = token.Text;
-    for (std::size_t k = 1; k + 1 < text.size(); ++k) {
-        value += text[k];
-        if (text[k] == '\'' && text[k + 1] == '\'') ++k;
-    }
-    return value;
-}
-
-std::string NameValue(const TToken& token)
-{
-    if (token.Kind != TTokenKind::QuotedName) return token.Text;
-    const char close = token.Text[0] == '[' ? ']' : '"';
-    std::string value;
-    for (std::size_t k = 1; k + 1 < token.Text.size(); ++k) {
-        value += token.Text[k];
-        if (token.Text[k] == close && token.Text[k + 1] == close) ++k;
-    }
-    return value;
-}
-
-// ---------------------------------------------------------------------------
-// LIKE patterns
-
-namespace {
-
-std::vector<std::uint32_t> CodePoints(const std::string& text)
-{
-    // Lenient: a byte that does not start a valid sequence stands for itself.
-    std::vector<std::uint32_t> result;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        std::uint32_t value = length == 1 ? c : length == 2 ? (c & 0x1F) : length == 3 ? (c & 0x0F) : (c & 0x07);
-        bool valid = length > 0 && i + length <= text.size();
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) valid = false;
-            value = (value << 6) | (next & 0x3F);
-        }
-        if (!valid) {
-            result.push_back(0xDC00u + c);  // a lone surrogate never equals decoded text
-            ++i;
-            continue;
-        }
-        result.push_back(value);
-        i += length;
-    }
-    return result;
-}
-
-std::uint32_t Fold(std::uint32_t c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
-
-struct TPatternItem {
-    enum class TKind { Literal, AnyString, AnyChar, Class };
-    explicit TPatternItem(TKind kind) : Kind(kind) {}
-    TKind Kind;
-    std::uint32_t Char = 0;                                      // Literal
-    bool Negated = false;                                        // Class
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> Ranges;  // Class, folded
-    std::string Utf8;                                            // Literal as written
-};
-
-std::string EncodeUtf8(std::uint32_t c)
-{
-    std::string out;
-    if (c >= 0xDC80u && c <= 0xDCFFu) {
-        out += static_cast<char>(c - 0xDC00u);
-    } else if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
-}
-
-std::vector<TPatternItem> ParsePattern(const std::string& pattern)
-{
-    const std::vector<std::uint32_t> cps = CodePoints(pattern);
-    std::vector<TPatternItem> items;
-    auto literal = [&](std::uint32_t c) {
-        TPatternItem item{TPatternItem::TKind::Literal};
-        item.Char = c;
-        item.Utf8 = EncodeUtf8(c);
-        items.push_back(item);
-    };
-    for (std::size_t i = 0; i < cps.size(); ++i) {
-        const std::uint32_t c = cps[i];
-        if (c == '%') {
-            items.push_back(TPatternItem{TPatternItem::TKind::AnyString});
-        } else if (c == '_') {
-            items.push_back(TPatternItem{TPatternItem::TKind::AnyChar});
-        } else if (c == '[') {
-            std::size_t close = i + 1;
-            while (close < cps.size() && cps[close] != ']') ++close;
-            if (close >= cps.size() || close == i + 1) {
-                literal(c);  // no class follows: the bracket stands for itself
-                continue;
-            }
-            const std::size_t length = close - i - 1;
-            if (length == 1) {
-                literal(cps[i + 1]);  // [%] [_] [[] and any single character
-            } else {
-                TPatternItem item{TPatternItem::TKind::Class};
-                std::size_t k = i + 1;
-                if (cps[k] == '^') {
-                    item.Negated = true;
-                    ++k;
-                }
-                for (; k < close; ++k) {
-                    if (k + 2 < close && cps[k + 1] == '-') {
-                        item.Ranges.emplace_back(Fold(cps[k]), Fold(cps[k + 2]));
-                        k += 2;
-                    } else {
-                        item.Ranges.emplace_back(Fold(cps[k]), Fold(cps[k]));
-                    }
-                }
-                items.push_back(item);
-            }
-            i = close;
-        } else {
-            literal(c);
-        }
-    }
-    return items;
-}
-
-bool ItemMatches(const TPatternItem& item, std::uint32_t c)
-{
-    switch (item.Kind) {
-    case TPatternItem::TKind::Literal:
-        return Fold(item.Char) == Fold(c);
-    case TPatternItem::TKind::AnyChar:
-        return true;
-    case TPatternItem::TKind::Class: {
-        const std::uint32_t folded = Fold(c);
-        bool inside = false;
-        for (const auto& range : item.Ranges) {
-            if (folded >= range.first && folded <= range.second) inside = true;
-        }
-        return inside != item.Negated;
-    }
-    case TPatternItem::TKind::AnyString:
-        break;
-    }
-    return false;
-}
-
-std::string QuoteLiteral(const std::string& value)
-{
-    std::string out = "'";
-    for (char c : value) {
-        out += c;
-        if (c == '\'') out += '\'';
-    }
-    return out + "'";
-}
-
-}  // namespace
-
-bool TsqlLikeMatches(const std::string& pattern, const std::string& text)
-{
-    const std::vector<TPatternItem> items = ParsePattern(pattern);
-    const std::vector<std::uint32_t> cps = CodePoints(text);
-    // Every item but % takes exactly one character, so one back-track point suffices.
-    std::size_t p = 0, t = 0;
-    std::size_t starItem = std::string::npos, starText = 0;
-    while (t < cps.size()) {
-        if (p < items.size() && items[p].Kind == TPatternItem::TKind::AnyString) {
-            starItem = p++;
-            starText = t;
-        } else if (p < items.size() && ItemMatches(items[p], cps[t])) {
-            ++p;
-            ++t;
-        } else if (starItem != std::string::npos) {
-            p = starItem + 1;
-            t = ++starText;
-        } else {
-            return false;
-        }
-    }
-    while (p < items.size() && items[p].Kind == TPatternItem::TKind::AnyString) ++p;
-    return p == items.size();
-}
-
-// ---------------------------------------------------------------------------
-// Rewrites
-
-namespace {
 
 class TRewriter {
 public:
@@ -358,17 +28,25 @@ public:
         std::string High;
     };
     std::vector<TRange> Ranges;
+    // Statements that must follow the rewritten one (what a table's columns store).
+    std::vector<std::string> After;
+    // Must run before it: the check that a view's column names are unique.
+    std::string Before;
 
     void Run()
     {
         DropOwnerPrefixes();
         RenameFunctions();
         MapCollations();
-        if (Count() >= 2 && Word(0, "CREATE")) {
-            if (Word(1, "TABLE")) CreateTable();
-            else CreateIndex();
-        }
+        const bool creates = Count() >= 2 && Word(0, "CREATE");
+        const bool view = creates && Word(1, "VIEW");
+        if (creates && Word(1, "TABLE")) CreateTable();
+        else if (creates && !view) CreateIndex();
         Likes();
+        // A literal takes the database's default collation, so that it compares as
+        // the server compares even with an expression (ISNULL(x,'0')) on the other side.
+        if (!creates || view) LiteralCollations();
+        if (view) CreateView();
     }
 
 private:
@@ -422,8 +100,49 @@ private:
     {
         const std::string lower = LowerAscii(name);
         if (lower == "nocase" || lower == "binary" || lower == "rtrim") return name;
-        if (lower.find("_cs") != std::string::npos || lower.find("_bin") != std::string::npos) return "BINARY";
-        return "NOCASE";
+        if (lower == LowerAscii(CaseInsensitiveCollation) || lower == LowerAscii(CaseSensitiveCollation)) return name;
+        if (lower.find("_cs") != std::string::npos || lower.find("_bin") != std::string::npos) {
+            return CaseSensitiveCollation;
+        }
+        return CaseInsensitiveCollation;
+    }
+
+    void LiteralCollations()
+    {
+        for (std::size_t k = 0; k < Count(); ++k) {
+            if (Sig(k).Kind != TTokenKind::String || Sig(k).Text.empty() || Sig(k).Text[0] != '\'') continue;
+            if (k > 0 && (Word(k - 1, "LIKE") || Word(k - 1, "ESCAPE") || Word(k - 1, "GLOB"))) continue;
+            if (Word(k + 1, "COLLATE") || Word(k + 1, "ESCAPE")) continue;
+            Sig(k).Text += std::string(" COLLATE ") + CaseInsensitiveCollation;
+        }
+    }
+
+    // The name a CREATE TABLE or CREATE VIEW gives, as SQLite will know it.
+    std::string CreatedName()
+    {
+        std::size_t k = 2;
+        while (k < Count() && Sig(k).Text.empty()) ++k;  // a dropped owner prefix
+        if (!IsName(k)) return std::string();
+        std::string name = NameValue(Sig(k));
+        while (Symbol(k + 1, ".") && IsName(k + 2)) {
+            k += 2;
+            name = NameValue(Sig(k));
+        }
+        return name;
+    }
+
+    // "CREATE VIEW v AS SELECT …": SQLite would rename a repeated column name, the
+    // server refuses the view. The select's columns are known only once SQLite
+    // has prepared it, so a check statement runs first and stops the batch.
+    void CreateView()
+    {
+        std::size_t as = 2;
+        while (as < Count() && !Word(as, "AS")) ++as;
+        if (as >= Count() || Symbol(as - 1, ")")) return;  // a column list of its own
+        std::string select;
+        for (std::size_t t = FSig[as] + 1; t < FTokens.size(); ++t) select += FTokens[t].Text;
+        Before = "CREATE TEMP TABLE IF NOT EXISTS velmora_checks (x);\nINSERT INTO temp.velmora_checks SELECT 0 WHERE "
+                 "tsql_view_columns_unique(" + QuoteLiteral(CreatedName()) + ", " + QuoteLiteral(select) + ") = 0;\n";
     }
 
     void MapCollations()
@@ -470,6 +189,7 @@ private:
             }
         }
         DropStorageClauses(close, Count());
+        StoreTriggers(CreatedName());
     }
 
     void Definition(std::size_t from, std::size_t to)
@@ -502,17 +222,19 @@ private:
 
         // The type's own arguments, e.g. varchar(18).
         std::size_t typeEnd = typeAt;
+        const bool unlimited = Symbol(typeAt + 1, "(") && Word(typeAt + 2, "MAX");
         if (Symbol(typeAt + 1, "(")) {
             typeEnd = Closing(typeAt + 1);
-            if (Word(typeAt + 2, "MAX")) {
+            if (unlimited) {
                 for (std::size_t m = typeAt + 1; m <= typeEnd; ++m) Blank(m);
             }
         }
         const std::string type = LowerAscii(NameValue(Sig(typeAt)));
+        // Money keeps its decimals when whole (2.0000, not 2): a type name of REAL affinity.
         if (type == "money") {
-            Sig(typeAt).Text = "DECIMAL(19,4)";
+            Sig(typeAt).Text = "MONEY_REAL";
         } else if (type == "smallmoney") {
-            Sig(typeAt).Text = "DECIMAL(10,4)";
+            Sig(typeAt).Text = "SMALLMONEY_REAL";
         } else if (type == "bit") {
             Sig(typeAt).Text = "INTEGER";
         } else if (identity && primaryKey) {
@@ -520,14 +242,59 @@ private:
         } else if (type == "uniqueidentifier") {
             Sig(typeAt).Text = "CHAR(36)";
         }
+        // The server's types, enforced by checks that fail with its errors, and
+        // stored (money rounded, bit 0 or 1) by the table's triggers.
+        std::string length = "1";
+        if (Symbol(typeAt + 1, "(") && Sig(typeAt + 2).Kind == TTokenKind::Number) length = Sig(typeAt + 2).Text;
+        if (unlimited) length = "0";
+        std::string check;
+        if (type == "char" || type == "varchar") check = "'varchar', " + length;
+        else if (type == "nchar" || type == "nvarchar") check = "'nvarchar', " + length;
+        else if (type == "sysname") check = "'nvarchar', 128";
+        else if (type == "money") check = "'money', 0";
+        else if (type == "smallmoney") check = "'smallmoney', 0";
+        else if (type == "int" || type == "integer") check = "'int', 0";
+        else if (type == "smallint") check = "'smallint', 0";
+        else if (type == "tinyint") check = "'tinyint', 0";
+        else if (type == "bigint") check = "'bigint', 0";
+        else if (type == "bit") check = "'bit', 0";
+        const std::string column = Sig(from).Text;
+        if (!check.empty()) Sig(typeEnd).Text += " CHECK (tsql_check(" + check + ", " + column + "))";
+        if (type == "money" || type == "smallmoney" || type == "bit") FStored.emplace_back(column, type == "bit" ? "bit" : "money");
+
         static const char* const textTypes[] = {"char", "varchar", "nchar", "nvarchar", "text", "ntext", "sysname",
                                                 "uniqueidentifier"};
         bool isText = false;
         for (const char* textType : textTypes) isText = isText || type == textType;
-        // The server compares text without regard to case; NOCASE also lets an
-        // index serve LIKE 'prefix%'.
-        if (isText && !hasCollate) Sig(typeEnd).Text += " COLLATE NOCASE";
+        // The server compares text without regard to case or trailing blanks.
+        if (isText && !hasCollate) Sig(typeEnd).Text += std::string(" COLLATE ") + CaseInsensitiveCollation;
     }
+
+    // Triggers that store what the server would: a column's value as its type keeps it.
+    void StoreTriggers(const std::string& table)
+    {
+        if (FStored.empty() || table.empty()) return;
+        std::string changed, assign, columns;
+        for (const auto& [column, kind] : FStored) {
+            const std::string stored = "tsql_stored('" + kind + "', ";
+            if (!changed.empty()) {
+                changed += " OR ";
+                assign += ", ";
+                columns += ", ";
+            }
+            changed += "new." + column + " IS NOT " + stored + "new." + column + ")";
+            assign += column + " = " + stored + column + ")";
+            columns += column;
+        }
+        const std::string quoted = QuoteName(table);
+        const std::string body = " WHEN " + changed + " BEGIN UPDATE " + quoted + " SET " + assign +
+                                 " WHERE rowid = new.rowid; END";
+        After.push_back("CREATE TRIGGER " + QuoteName("velmora_store_" + table) + " AFTER INSERT ON " + quoted + body);
+        After.push_back("CREATE TRIGGER " + QuoteName("velmora_restore_" + table) + " AFTER UPDATE OF " + columns +
+                        " ON " + quoted + body);
+    }
+
+    std::vector<std::pair<std::string, std::string>> FStored;
 
     void CreateIndex()
     {
@@ -612,7 +379,10 @@ private:
                     break;
                 }
             }
-            if (hasClass) {
+            // Blanks that end the text do not keep it from matching; a final % takes
+            // them anyway, any other end needs the stand-in's matcher.
+            const bool openEnded = !items.empty() && items.back().Kind == TPatternItem::TKind::AnyString;
+            if (hasClass || !openEnded) {
                 Sig(k).Text = "REGEXP";
                 continue;
             }
@@ -678,8 +448,10 @@ TTranslation TranslateStatement(const std::string& sql)
 
     TTranslation result;
     result.PrefixColumns = rewriter.PrefixColumns;
-    result.Sql.reserve(sql.size() + 32);
-    for (const TToken& token : tokens) result.Sql += token.Text;
+    for (const TToken& token : tokens) result.Statement += token.Text;
+    result.Sql = rewriter.Before + result.Statement;
+    for (const std::string& statement : rewriter.After) result.Sql += ";\n" + statement;
+    result.Companions = rewriter.After;
     for (const TToken& token : original) {
         result.Shape += token.Kind == TTokenKind::String || token.Kind == TTokenKind::Number ? "?" : token.Text;
     }

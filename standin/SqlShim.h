@@ -1,38 +1,22 @@
 #pragma once
-// The T-SQL the plug-in sends, brought to SQLite's dialect. The text is first cut
-// into tokens (single-quoted strings with doubled quotes, bracketed and
-// double-quoted names, comments), and only then rewritten token by token, so that
-// nothing inside a string literal is ever touched.
+// The T-SQL the plug-in sends, brought to SQLite's dialect, token by token.
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "standin/Tokenizer.h"
+#include "standin/TsqlLike.h"
+#include "standin/TsqlRules.h"
 
 namespace Velmora::Standin {
 
-enum class TTokenKind { Space, Comment, Word, QuotedName, String, Number, Symbol };
-
-struct TToken {
-    TTokenKind Kind;
-    std::string Text;  // as written (an N'…' literal loses its N)
-};
-
-// Raises EProviderError on an unclosed quotation mark or bracket.
-std::vector<TToken> Tokenize(const std::string& sql);
-
-// The tokens that carry meaning: no blanks, no comments.
-std::vector<TToken> Significant(const std::vector<TToken>& tokens);
-
-// Case-insensitive keyword test on a word token.
-bool IsWord(const TToken& token, const char* keyword);
-bool IsSymbol(const TToken& token, const char* symbol);
-// The value of a string literal, quotes removed and doubled quotes undone.
-std::string StringValue(const TToken& token);
-// A name as written, with brackets or double quotes removed.
-std::string NameValue(const TToken& token);
-
 // The statement in SQLite's dialect, with what the index advisor needs to know of it.
 struct TTranslation {
+    // What SQLite runs: Statement with the statements that go before and after it.
     std::string Sql;
+    // The statement itself, rewritten.
+    std::string Statement;
     // Column references searched with LIKE 'prefix%' (as written, e.g. "fchraccount" or "v.a").
     std::vector<std::string> PrefixColumns;
     // Equalities between two qualified columns (a.x = b.y): how a view joins.
@@ -49,16 +33,11 @@ struct TTranslation {
     std::vector<std::string> RangeParameters;
     std::vector<std::string> RangeColumns;
     bool CreatesView = false;
+    // Statements Sql ends with that go with a new table (how its columns store values).
+    std::vector<std::string> Companions;
 };
 
 TTranslation TranslateStatement(const std::string& sql);
 std::string TranslateToSqlite(const std::string& sql);
-
-// T-SQL LIKE with the server's default case-insensitive collation: % _ and
-// bracket classes ([abc], [a-c], [^a], and the escapes [%] [_] [[]).
-bool TsqlLikeMatches(const std::string& pattern, const std::string& text);
-
-// Lower-case ASCII copy.
-std::string LowerAscii(std::string text);
 
 }  // namespace Velmora::Standin

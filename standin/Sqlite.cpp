@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/Errors.h"
+#include "standin/TsqlRules.h"
 
 namespace Velmora::Standin {
 
@@ -10,7 +11,7 @@ void RaiseSqliteError(sqlite3* db, int code)
 {
     std::string message = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
     if (message.empty()) message = sqlite3_errstr(code);
-    throw EProviderError(message);
+    throw EProviderError(message, ServerErrorNumber(message));
 }
 
 TSqliteDatabase::TSqliteDatabase(const std::string& path, int flags)
@@ -48,7 +49,7 @@ void TSqliteDatabase::Exec(const std::string& sql)
     if (rc != SQLITE_OK) {
         std::string message = error != nullptr ? error : sqlite3_errstr(rc);
         sqlite3_free(error);
-        throw EProviderError(message);
+        throw EProviderError(message, ServerErrorNumber(message));
     }
 }
 

@@ -188,6 +188,24 @@ std::unique_ptr<ICommand> TStandinConnection::CreateCommand() { return std::make
 
 }  // namespace
 
+TStandinAnswer ExecuteOnStandin(IConnection& connection, const std::string& statement)
+{
+    auto* standin = dynamic_cast<TStandinConnection*>(&connection);
+    if (standin == nullptr) throw EVelmoraError("该连接不是替身服务器的连接");
+    TResultSet result = standin->Run(statement);
+    TStandinAnswer answer;
+    answer.Columns = std::move(result.Columns);
+    answer.Rows = std::move(result.Rows);
+    const std::vector<Standin::TToken> tokens = Standin::Significant(Standin::Tokenize(statement));
+    if (answer.Columns.empty() && !tokens.empty() &&
+        (Standin::IsWord(tokens[0], "INSERT") || Standin::IsWord(tokens[0], "UPDATE") ||
+         Standin::IsWord(tokens[0], "DELETE"))) {
+        const TResultSet changes = standin->Run("select changes()");
+        if (!changes.Rows.empty() && !changes.Rows[0].empty()) answer.RowsAffected = changes.Rows[0][0].AsInteger();
+    }
+    return answer;
+}
+
 TStandinDataAccess::TStandinDataAccess(std::string serverDirectory) : FServerDirectory(std::move(serverDirectory)) {}
 
 std::unique_ptr<IConnection> TStandinDataAccess::CreateConnection()

@@ -2,39 +2,18 @@
 
 #include <cstdint>
 
+#include "platform/Utf.h"
+
 namespace Velmora::TerminalText {
 
 namespace {
 
-// Decodes one character at text[i]; answers its length, 0 when the bytes are not UTF-8.
+// The length of the character at text[i] with its code point; 0 when the bytes are not UTF-8.
 std::size_t Decode(const std::string& text, std::size_t i, std::uint32_t& cp)
 {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    std::size_t extra;
-    if (c < 0x80) {
-        cp = c;
-        return 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-        cp = c & 0x1F;
-        extra = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        cp = c & 0x0F;
-        extra = 2;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        cp = c & 0x07;
-        extra = 3;
-    } else {
-        return 0;
-    }
-    if (i + extra >= text.size()) return 0;
-    for (std::size_t k = 1; k <= extra; ++k) {
-        const unsigned char d = static_cast<unsigned char>(text[i + k]);
-        if ((d & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (d & 0x3F);
-    }
-    static const std::uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < smallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return extra + 1;
+    const TUtf8Char next = DecodeUtf8(text, i);
+    cp = next.CodePoint;
+    return next.Valid ? next.Length : 0;
 }
 
 unsigned Width(std::uint32_t cp)

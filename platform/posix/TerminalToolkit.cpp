@@ -221,6 +221,20 @@ public:
         if (FPending) Draw();
     }
 
+    // While a statement runs nothing else moves: a turning mark in the status line's
+    // last column, which the status never reaches, shows that the program still works.
+    // Any redraw clears it with the line.
+    void Spin()
+    {
+        if (!FToolkit.FSettings.Live || !FLiveShown) return;
+        const std::uint64_t now = MonotonicMs();
+        if (FSpun != 0 && now - FSpun < SpinIntervalMs) return;
+        FSpun = now;
+        static const char Frames[] = {'|', '/', '-', '\\'};
+        const char frame = Frames[FSpinFrame++ % sizeof Frames];
+        FToolkit.Write("\0337\033[1A\033[" + std::to_string(std::max(FColumns, 1)) + "G" + frame + "\0338");
+    }
+
     void Break()
     {
         if (!FLiveShown) return;
@@ -234,6 +248,9 @@ public:
     void Close()
     {
         FlushPending();
+        if (FSpun != 0 && FLiveShown) {
+            FToolkit.Write("\0337\033[1A\033[" + std::to_string(std::max(FColumns, 1)) + "G \0338");
+        }
         Break();
     }
 
@@ -301,6 +318,9 @@ private:
     bool FLiveShown = false;
     bool FPending = false;
     std::uint64_t FLastDraw = 0;
+    static constexpr std::uint64_t SpinIntervalMs = 250;
+    std::uint64_t FSpun = 0;
+    unsigned FSpinFrame = 0;
 };
 
 class TTerminalToolkit::TChooserView : public IFormView {
@@ -635,7 +655,9 @@ void TTerminalToolkit::ProcessMessages()
 void TTerminalToolkit::KeepAlive()
 {
     // The bar keeps moving, but no timer fires: the waiting step must not be re-entered.
-    if (FProgress && FProgress->Pending()) FProgress->Poll();
+    if (!FProgress) return;
+    if (FProgress->Pending()) FProgress->Poll();
+    FProgress->Spin();
 }
 
 void TTerminalToolkit::Sleep(unsigned ms)

@@ -4,6 +4,7 @@
 // drive the portable forms through IProgressDialog and IChooserDialog.
 
 #include <map>
+#include <memory>
 
 #include "platform/Toolkit.h"
 #include "platform/win32/Win32Api.h"
@@ -29,6 +30,9 @@ constexpr const wchar_t* ChooserFormClass = L"TForm_GetFileList";
 }  // namespace Win32Controls
 
 class TWin32Timer;
+namespace Win32Dialogs {
+class TWindowClasses;
+}
 
 class TWin32Toolkit : public IToolkit {
 public:
@@ -52,15 +56,18 @@ public:
     // The module whose window classes and resources the dialogs use.
     HINSTANCE Instance() const { return FInstance; }
 
+    static LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
 private:
     friend class TWin32Timer;
     HWND TimerWindow();
     void TimerGone(UINT_PTR id);
-    static LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     TWindowHandle FApplicationHandle = 0;
     HINSTANCE FInstance = nullptr;
     HWND FTimerWindow = nullptr;
+    // The timer window's class, registered while the window exists.
+    std::unique_ptr<Win32Dialogs::TWindowClasses> FTimerClass;
     UINT_PTR FNextTimerId = 1;
     std::map<UINT_PTR, TWin32Timer*> FTimers;
 };

@@ -265,26 +265,82 @@ TEST(MoneyScaling, BothPathsRecoverEveryMoneyValue)
     }
 }
 
-TEST(MoneyScaling, PairRoundingMatchesExtendedRounding)
+// What a path gives for a pair: the amount, or that it refused the pair.
+struct TScaled {
+    bool Refused = false;
+    std::int64_t Amount = 0;
+    bool operator==(const TScaled& other) const { return Refused == other.Refused && Amount == other.Amount; }
+};
+
+template <typename TPath>
+TScaled Scale(TPath path, double minuend, double subtrahend)
 {
-    using DecimalDetail::RoundHalfEven;
-    std::mt19937_64 random(3);
-    std::uniform_real_distribution<double> spread(-1e6, 1e6);
-    for (int k = 0; k < 200000; ++k) {
-        double hi = spread(random);
-        if (k % 4 == 0) hi = std::round(hi * 2) / 2;  // whole numbers and exact halves
-        // A tail of a few eighths of hi's last place: hi + lo is exact in extended precision.
-        const double ulp = std::nextafter(std::fabs(hi), INFINITY) - std::fabs(hi);
-        const double lo = ulp * static_cast<double>(static_cast<int>(random() % 9) - 4) / 8;
-        const long double exact = static_cast<long double>(hi) + static_cast<long double>(lo);
-        ASSERT_EQ(RoundHalfEven(hi, lo), RoundHalfEven(exact)) << hi << " + " << lo;
+    try {
+        return {false, path(minuend, subtrahend)};
+    } catch (const EVelmoraError&) {
+        return {true, 0};
     }
-    EXPECT_EQ(RoundHalfEven(4503599627370496.0, 0.5), 4503599627370496);   // 2^52 + 0.5: even below
-    EXPECT_EQ(RoundHalfEven(4503599627370497.0, 0.5), 4503599627370498);   // odd + 0.5: up
-    EXPECT_EQ(RoundHalfEven(9007199254740992.0, -0.5), 9007199254740992);  // 2^53 − 0.5: even above
-    EXPECT_EQ(RoundHalfEven(0.5, -1e-30), 0);
-    EXPECT_EQ(RoundHalfEven(0.5, 1e-30), 1);
-    EXPECT_EQ(RoundHalfEven(-0.5, -1e-30), -1);
+}
+
+// Where this machine computes in x87 extended precision, the integer path must give
+// what the hardware gives, for every pair of doubles up to the 64-bit limit and past it.
+TEST(MoneyScaling, TheIntegerPathGivesWhatExtendedPrecisionGivesAtEveryMagnitude)
+{
+    using namespace DecimalDetail;
+    if (!ExtendedPrecisionInEffect()) GTEST_SKIP() << "no x87 extended precision to compare with";
+    int compared = 0;
+    auto same = [&](double x, double y) {
+        ++compared;
+        const TScaled extended = Scale(DifferenceToTenThousandthsExtended, x, y);
+        const TScaled exact = Scale(DifferenceToTenThousandthsDouble, x, y);
+        return extended == exact && Scale([](double v, double) { return ToTenThousandthsExtended(v); }, x, 0) ==
+                                        Scale([](double v, double) { return ToTenThousandthsDouble(v); }, x, 0);
+    };
+    std::mt19937_64 random(63);
+    auto anyMantissa = [&](int exponent) {
+        return std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52, exponent) * (random() % 2 ? -1 : 1);
+    };
+    // Arbitrary doubles: the minuend from 2^-40 to past 2^63 ten-thousandths, the
+    // subtrahend from 2^5 times larger down to far below the minuend's last place.
+    for (int exponent = -40; exponent <= 50; ++exponent) {
+        for (int apart = -5; apart <= 90; ++apart) {
+            for (int k = 0; k < 20; ++k) {
+                const double x = anyMantissa(exponent);
+                const double y = anyMantissa(exponent - apart);
+                ASSERT_TRUE(same(x, y)) << std::hexfloat << x << " - " << y;
+            }
+        }
+    }
+    // Money values (the nearest double to n ten-thousandths) at every magnitude of n.
+    for (int bits = 1; bits <= 63; ++bits) {
+        for (int k = 0; k < 2000; ++k) {
+            const auto n = static_cast<std::int64_t>(random() >> (64 - bits));
+            const auto m = static_cast<std::int64_t>(random() >> (64 - 1 - static_cast<int>(random() % 63)));
+            const double x = static_cast<double>(n) / 10000;
+            const double y = static_cast<double>(k % 2 ? -m : m) / 10000;
+            ASSERT_TRUE(same(x, y)) << n << " " << m;
+        }
+    }
+    // Exact halves at every magnitude: k/32 × 10000 = k × 312.5; and near 2^63.
+    for (int bits = 1; bits <= 52; ++bits) {
+        const double half = static_cast<double>((random() >> (64 - bits)) | 1) / 32;
+        ASSERT_TRUE(same(half, 0.0)) << half;
+        ASSERT_TRUE(same(half, -1.0 / 32)) << half;
+        ASSERT_TRUE(same(1.0 / 32, -half)) << half;
+    }
+    const double limit = 922337203685477.5808;  // 2^63 ten-thousandths
+    double below = limit;
+    double above = limit;
+    for (int k = 0; k < 64; ++k) {
+        below = std::nextafter(below, 0.0);
+        above = std::nextafter(above, 1e300);
+        for (const double y : {0.0, 0.00005, -0.00005, 0.0001, 0x1p-40, -0x1p-40}) {
+            ASSERT_TRUE(same(below, y)) << std::hexfloat << below << " - " << y;
+            ASSERT_TRUE(same(-below, y)) << std::hexfloat << below << " - " << y;
+            ASSERT_TRUE(same(above, y)) << std::hexfloat << above << " - " << y;
+        }
+    }
+    EXPECT_GT(compared, 200000);
 }
 
 #ifdef VELMORA_CAN_SET_X87_PRECISION

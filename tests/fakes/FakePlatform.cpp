@@ -289,10 +289,16 @@ public:
     }
     bool Connected() const override { return FConnected; }
     void SetOnWait(std::function<void()> onWait) override { FOnWait = std::move(onWait); }
-    // A statement takes a while: the caller is given one chance to keep its window alive.
-    void Wait()
+    // A statement takes a while: the caller is given one chance to keep its window
+    // alive, or as many as the script's OnWait gives it.
+    void Wait(const std::string& sql)
     {
-        if (FOnWait) FOnWait();
+        if (!FOnWait) return;
+        if (FDb.OnWait) {
+            FDb.OnWait(sql, FOnWait);
+        } else {
+            FOnWait();
+        }
     }
     std::unique_ptr<IQuery> CreateQuery() override;
     std::unique_ptr<ICommand> CreateCommand() override;
@@ -321,7 +327,7 @@ public:
         Close();
         FConnection.Open();
         FConnection.FDb.Log.push_back("query:" + FSql);
-        FConnection.Wait();
+        FConnection.Wait(FSql);
         FResult = FConnection.FDb.OnQuery ? FConnection.FDb.OnQuery(FSql) : TFakeDatabase::TResult{};
         FActive = true;
     }
@@ -364,7 +370,7 @@ public:
     {
         FConnection.Open();
         FConnection.FDb.Log.push_back("exec:" + FText);
-        FConnection.Wait();
+        FConnection.Wait(FText);
         if (FConnection.FDb.OnExecute) FConnection.FDb.OnExecute(FText);
     }
 

@@ -150,6 +150,9 @@ public:
     std::function<TResult(const std::string& sql)> OnQuery;
     std::function<void(const std::string& sql)> OnExecute;
     std::function<void(const std::string& connectionString)> OnConnect;
+    // How a statement waits, given the wait handler of its connection (when it has one);
+    // without a script the handler is called once.
+    std::function<void(const std::string& sql, const std::function<void()>& onWait)> OnWait;
 };
 
 class TFakeResultString : public IOleStringVariable {

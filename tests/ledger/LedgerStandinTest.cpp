@@ -123,6 +123,26 @@ TEST_F(BalanceRules, ObjectsThatAlreadyExistAreReportedAndTheStepGoesOn)
     EXPECT_EQ(Balances()["1001"].first, Amount("10"));
 }
 
+TEST_F(BalanceRules, CodesAndRemarksCompareAsTheServersCollationHasIt)
+{
+    // The type ID differs in case from the code table's, the opening remark ends in
+    // blanks, and a type named "0 " is the type named "0": the server's
+    // comparisons ignore both case and trailing blanks.
+    RestoreCompany(
+        {Ledger("('A1', '1122', '应收账款', 1, 0, 1)",
+                "('V0', 2020, 0, '2020-01-01', NULL, 0, 0, 'U004'),"
+                "('V1', 2023, 5, '2023-05-01', 'vt-ji', 1, 1, 'U001'),"
+                "('V2', 2023, 6, '2023-06-01', 'VT-BLANK', 2, 2, 'U001')",
+                "('L1', 'V0', 1, 'A1', 1, 0, '期初余额   ', 100.00),"
+                "('L2', 'V1', 1, 'A1', 1, 50.00, '销售', 0),"
+                "('L3', 'V2', 1, 'A1', 1, 7.00, '导入', 0)") +
+         "INSERT INTO Code (fchrCodeID, fchrCodeName, fchrCodeType, fintOrder) VALUES ('VT-BLANK', '0 ', 'VoucherType', 10);\n"});
+    ASSERT_TRUE(PrepareLedger("2025"));
+    EXPECT_TRUE(Fake.Toolkit.Messages.empty()) << Messages();
+    // 100 opening + 50 from the type written in lower case; the 7 of type "0 " is left out.
+    EXPECT_EQ(Balances()["1122"], std::make_pair(Amount("150"), std::int64_t{1}));
+}
+
 TEST_F(BalanceRules, ADatabaseThatCannotBeReachedIsTheOnlyFailure)
 {
     // Nothing restored: there is no UFDATA on this server.

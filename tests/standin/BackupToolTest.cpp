@@ -1,14 +1,17 @@
 // velmora-backup as a user runs it: create, append, list, and its refusals,
 // which must never damage media that is already there.
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <gmock/gmock.h>
 
 #include "StandinTestSupport.h"
 #include "standin/BackupMedia.h"
+#include "standin/Sqlite.h"
 
 namespace Velmora::StandinTests {
 namespace {
@@ -22,11 +25,19 @@ struct TToolRun {
 
 class BackupToolTest : public TStandinTest {
 protected:
-    TToolRun Run(const std::string& arguments)
+    // fileLimit: the largest file the tool may write, as on a disk that is nearly full.
+    TToolRun Run(const std::string& arguments, rlim_t fileLimit = RLIM_INFINITY)
     {
         const std::string command = std::string("'") + VELMORA_BACKUP_TOOL + "' " + arguments + " 2>&1";
         TToolRun run{-1, ""};
+        rlimit saved{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit limited{fileLimit, saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limited);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
         FILE* pipe = popen(command.c_str(), "r");
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
         if (pipe == nullptr) return run;
         char buffer[4096];
         std::size_t read = 0;
@@ -42,6 +53,25 @@ protected:
     {
         WriteText(Work / name, text);
         return Path(name);
+    }
+
+    // Restores the first set of the media as UFDATA through the server and runs the query there.
+    std::vector<std::vector<std::string>> RestoredRows(const std::string& media, const std::string& query,
+                                                       const std::vector<std::string>& columns)
+    {
+        auto master = Connect(MasterConnection);
+        Exec(*master, "restore database ufdata from Disk='" + (Work / media).string() +
+                          "' WITH  RECOVERY, MOVE 'UFDATA_Data' TO '" + (Work / "ufdata.mdf").string() +
+                          "',MOVE 'UFDATA_Log' TO '" + (Work / "ufdata.ldf").string() + "', REPLACE ");
+        return Rows(*Connect(UfdataConnection), query, columns);
+    }
+
+    // No scratch database or half-written media is left beside the media.
+    void ExpectNoLitter(const std::string& media)
+    {
+        for (const char* suffix : {".velmora-db", ".velmora-db-journal", ".velmora-tmp"}) {
+            EXPECT_FALSE(std::filesystem::exists((Work / media).string() + suffix)) << suffix;
+        }
     }
 };
 
@@ -145,13 +175,79 @@ TEST_F(BackupToolTest, SomethingThatIsNotMediaIsNeitherListedNorOverwritten)
 
 TEST_F(BackupToolTest, MediaItMakesRestoresThroughTheServer)
 {
-    const std::string script = ScriptFile("a.sql", "create table Marker (name text);\ninsert into Marker values ('ok');\n");
+    // Statements across lines, two on one line, a semicolon inside a literal, no final semicolon.
+    const std::string script = ScriptFile("a.sql", "create table Marker\n  (name text);\ninsert into Marker values "
+                                                   "('o;k'); insert into Marker\nvalues ('二')\n");
     ASSERT_EQ(Run("create " + Path("ufdatawk.temp") + " --database UFDATA --script " + script).ExitCode, 0);
-    auto master = Connect(MasterConnection);
-    Exec(*master, "restore database ufdata from Disk='" + (Work / "ufdatawk.temp").string() +
-                      "' WITH  RECOVERY, MOVE 'UFDATA_Data' TO '" + (Work / "ufdata.mdf").string() +
-                      "',MOVE 'UFDATA_Log' TO '" + (Work / "ufdata.ldf").string() + "', REPLACE ");
-    EXPECT_EQ(Rows(*Connect(UfdataConnection), "select name from Marker", {"name"}).at(0).at(0), "ok");
+    EXPECT_EQ(RestoredRows("ufdatawk.temp", "select name from Marker order by name", {"name"}),
+              (std::vector<std::vector<std::string>>{{"o;k"}, {"二"}}));
+}
+
+TEST_F(BackupToolTest, AScriptThatCreatesNothingMakesAWholeSet)
+{
+    const std::string script = ScriptFile("empty.sql", "-- nothing yet;\n");
+    const TToolRun run = Run("create " + Path("m.bak") + " --database U --script " + script);
+    ASSERT_EQ(run.ExitCode, 0) << run.Output;
+    const auto sets = Standin::ReadBackupMedia((Work / "m.bak").string());
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_NO_THROW(Standin::VerifyBackupContent((Work / "m.bak").string(), sets[0]));
+    ExpectNoLitter("m.bak");
+}
+
+TEST_F(BackupToolTest, FromSqliteTakesTheDatabaseAsItIsLogIncluded)
+{
+    // The source stays open in write-ahead-log mode, its rows not yet in the main file.
+    Standin::TSqliteDatabase source((Work / "company.db").string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    source.Exec("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; create table Marker (name text);"
+                "insert into Marker values ('甲'), ('b');");
+    const std::string db = Path("company.db");
+    const TToolRun run = Run("create " + Path("ufdatawk.temp") + " --database UFDATA --from-sqlite " + db);
+    ASSERT_EQ(run.ExitCode, 0) << run.Output;
+    EXPECT_EQ(RestoredRows("ufdatawk.temp", "select name from Marker order by name", {"name"}),
+              (std::vector<std::vector<std::string>>{{"b"}, {"甲"}}));
+
+    const std::string before = ReadBytes(Work / "ufdatawk.temp");
+    WriteText(Work / "notes.txt", "not a database at all, but long enough to look like one's header....."
+                                  "..............................................................");
+    const TToolRun notDatabase = Run("create " + Path("ufdatawk.temp") + " --database U --from-sqlite " +
+                                     Path("notes.txt"));
+    EXPECT_EQ(notDatabase.ExitCode, 1);
+    EXPECT_THAT(notDatabase.Output, HasSubstr("cannot copy the SQLite database"));
+    EXPECT_THAT(Run("create " + Path("ufdatawk.temp") + " --database U --from-sqlite " + db + " --script " + db).Output,
+                HasSubstr("not both"));
+    EXPECT_EQ(ReadBytes(Work / "ufdatawk.temp"), before);
+    ExpectNoLitter("ufdatawk.temp");
+}
+
+TEST_F(BackupToolTest, AMissingFolderOrAFullDiskIsNamedAndTheMediaKept)
+{
+    const TToolRun noFolder = Run("create " + Path("absent/m.bak") + " --database U --script " +
+                                  ScriptFile("small.sql", "create table t (a);"));
+    EXPECT_EQ(noFolder.ExitCode, 1);
+    EXPECT_THAT(noFolder.Output, HasSubstr("absent' does not exist"));
+
+    // About 300 KB of database.
+    const std::string rows = ScriptFile(
+        "rows.sql", "create table t (a);\ninsert into t with recursive c(x) as (select 1 union all select x + 1 "
+                    "from c where x < 2500) select printf('%0100d', x) from c;\n");
+    ASSERT_EQ(Run("create " + Path("m.bak") + " --database U --script " + rows).ExitCode, 0);
+    const std::string before = ReadBytes(Work / "m.bak");
+    ASSERT_GT(before.size(), 250000u);
+
+    // The database being built does not fit.
+    const TToolRun building = Run("create " + Path("m.bak") + " --database U --script " + rows, 100000);
+    EXPECT_EQ(building.ExitCode, 1);
+    EXPECT_THAT(building.Output, HasSubstr("rows.sql:2:"));
+    EXPECT_THAT(building.Output, HasSubstr("File too large"));
+    // It does, but the media with the new set appended does not.
+    const TToolRun appending = Run("create " + Path("m.bak") + " --database U --append --script " + rows,
+                                   before.size() * 3 / 2);
+    EXPECT_EQ(appending.ExitCode, 1);
+    EXPECT_THAT(appending.Output, HasSubstr("cannot write"));
+    EXPECT_THAT(appending.Output, HasSubstr("File too large"));
+
+    EXPECT_EQ(ReadBytes(Work / "m.bak"), before);
+    ExpectNoLitter("m.bak");
 }
 
 }  // namespace

@@ -16,14 +16,15 @@ constexpr int ExitUsage = 2;
 
 const char* const Usage =
     "usage:\n"
-    "  velmora-backup create MEDIA --database NAME --script FILE.sql [--append] [--name TEXT]\n"
-    "                        [--file LOGICAL:TYPE:PHYSICAL]...\n"
+    "  velmora-backup create MEDIA --database NAME (--script FILE.sql | --from-sqlite DB)\n"
+    "                        [--append] [--name TEXT] [--file LOGICAL:TYPE:PHYSICAL]...\n"
     "  velmora-backup list MEDIA\n"
     "  velmora-backup --help\n"
     "\n"
     "create  runs FILE.sql (SQLite's dialect) on a fresh database and writes it to MEDIA\n"
     "        as a backup set of database NAME. Without --append the media is made anew;\n"
     "        with it the set is added after the sets already there.\n"
+    "        --from-sqlite DB  takes the SQLite database DB as it is instead of a script\n"
     "        --name TEXT   the backup name (default: \"NAME backup\")\n"
     "        --file ...    the set's file list, in order, replacing the default\n"
     "                      NAME_Data (D) and NAME_Log (L) in the server's data folder;\n"
@@ -52,6 +53,8 @@ int Create(const std::vector<std::string>& args)
             value(options.Database);
         } else if (arg == "--script") {
             value(options.Script);
+        } else if (arg == "--from-sqlite") {
+            value(options.FromSqlite);
         } else if (arg == "--name") {
             value(options.BackupName);
         } else if (arg == "--append") {

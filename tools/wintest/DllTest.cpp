@@ -238,6 +238,51 @@ TEST_F(VelmoraDll, WithoutAResultVariableNothingRuns)
     EXPECT_FALSE(watcher.ProgressDialogSeen());
 }
 
+// A host that frees the library and loads another build of it, from another place.
+TEST(VelmoraDllReload, LeavesNoWindowClassBehindForTheNextCopy)
+{
+    RemoveSqlService();
+    const wchar_t* const classes[] = {L"TForm_DealWithUFO", L"TForm_GetFileList", L"VelmoraPanel",
+                                      L"VelmoraImage",      L"VelmoraProgressBar", L"VelmoraTimerWindow"};
+    auto registeredFor = [&](HMODULE module) {
+        std::vector<std::wstring> found;
+        for (const wchar_t* name : classes) {
+            WNDCLASSEXW info{};
+            info.cbSize = sizeof info;
+            if (GetClassInfoExW(module, name, &info)) found.push_back(name);
+        }
+        return found;
+    };
+    TTempFolder first(L"VelmoraFirstCopy");
+    TTempFolder second(L"VelmoraSecondCopy");
+    THostWindow host;
+    for (const std::wstring& folder : {first.Path(), second.Path()}) {
+        SCOPED_TRACE(FromWide(folder));
+        const std::wstring path = folder + L"Velmora.dll";
+        ASSERT_TRUE(CopyFileW((ProgramFolder() + L"Velmora.dll").c_str(), path.c_str(), FALSE));
+        HMODULE library = LoadLibraryW(path.c_str());
+        ASSERT_NE(library, nullptr);
+        EXPECT_EQ(registeredFor(library), std::vector<std::wstring>{}) << "a class of the freed copy is still there";
+        TDoIt doIt = nullptr;
+        FARPROC entry = GetProcAddress(library, "DoIt");
+        std::memcpy(&doIt, &entry, sizeof doIt);
+        ASSERT_NE(doIt, nullptr);
+        TScreenWatcher watcher;
+        BSTR result = nullptr;
+        doIt(&result, host.Handle(), "C:\\host\\", "C:\\host\\UF2003.bak", "2003");
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(std::wstring(result, SysStringLen(result)), L"0");
+        SysFreeString(result);
+        EXPECT_TRUE(watcher.ProgressDialogSeen());
+        const auto boxes = watcher.Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].Text, MissingServiceText);
+        EXPECT_EQ(registeredFor(library), std::vector<std::wstring>{}) << "classes outlive the dialogs";
+        ASSERT_TRUE(FreeLibrary(library));
+        EXPECT_EQ(registeredFor(library), std::vector<std::wstring>{});
+    }
+}
+
 class VelmoraDllWithService : public VelmoraDll {
 protected:
     void SetUp() override

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "chooser/GetFileList.h"
 #include "platform/Errors.h"
 #include "platform/win32/Win32Toolkit.h"
+#include "plugin/HostContract.h"
 #include "preprocess/DealWithUFO.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tools/wintest/WinTestSupport.h"
@@ -39,24 +42,26 @@ void ExpectRect(HWND window, int left, int top, int width, int height, const cha
     EXPECT_EQ(rect.bottom - rect.top, height) << name;
 }
 
-void ExpectCentredOnDesktop(HWND window)
+// Centred on the work area of the monitor that holds the host window.
+void ExpectCentredOnHostsMonitor(HWND window, HWND host)
 {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ASSERT_TRUE(GetMonitorInfoW(MonitorFromWindow(host, MONITOR_DEFAULTTONEAREST), &monitor));
     RECT rect;
     GetWindowRect(window, &rect);
-    const int desktopX = GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN) / 2;
-    const int desktopY = GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN) / 2;
-    EXPECT_LE(std::abs((rect.left + rect.right) / 2 - desktopX), 1);
-    EXPECT_LE(std::abs((rect.top + rect.bottom) / 2 - desktopY), 1);
+    EXPECT_LE(std::abs((rect.left + rect.right) - (monitor.rcWork.left + monitor.rcWork.right)), 2);
+    EXPECT_LE(std::abs((rect.top + rect.bottom) - (monitor.rcWork.top + monitor.rcWork.bottom)), 2);
 }
 
 // The status label sits at 67, 11 and is at least its design size, 147 x 14, and
 // wide enough for its whole caption.
-void ExpectLabelFits(HWND label)
+void ExpectLabelFits(HWND label, int (*scale)(int) = [](int pixels) { return pixels; })
 {
     ASSERT_NE(label, nullptr);
     const RECT rect = RectInParent(label);
-    EXPECT_EQ(rect.left, 67);
-    EXPECT_EQ(rect.top, 11);
+    EXPECT_EQ(rect.left, scale(67));
+    EXPECT_EQ(rect.top, scale(11));
     const std::wstring text = Text(label);
     HDC dc = GetDC(label);
     HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
@@ -66,9 +71,9 @@ void ExpectLabelFits(HWND label)
     GetTextMetricsW(dc, &metrics);
     SelectObject(dc, previous);
     ReleaseDC(label, dc);
-    EXPECT_EQ(rect.right - rect.left, std::max<LONG>(147, size.cx)) << "caption " << size.cx << " px wide";
-    EXPECT_EQ(rect.bottom - rect.top, std::max<LONG>(14, size.cy));
-    EXPECT_EQ(-metrics.tmHeight + metrics.tmInternalLeading, -14) << "a 14-pixel font";
+    EXPECT_EQ(rect.right - rect.left, std::max<LONG>(scale(147), size.cx)) << "caption " << size.cx << " px wide";
+    EXPECT_EQ(rect.bottom - rect.top, std::max<LONG>(scale(14), size.cy));
+    EXPECT_EQ(-metrics.tmHeight + metrics.tmInternalLeading, -scale(14)) << "a 14-pixel font";
 }
 
 COLORREF ScreenPixel(HWND window, int x, int y)
@@ -117,7 +122,7 @@ TEST_F(Win32ToolkitTest, ProgressDialogIsLaidOutAndFollowsTheForm)
         GetClientRect(dialog, &client);
         EXPECT_EQ(client.right, 295);
         EXPECT_EQ(client.bottom, 78);
-        ExpectCentredOnDesktop(dialog);
+        ExpectCentredOnHostsMonitor(dialog, Host.Handle());
         const LONG_PTR style = GetWindowLongPtrW(dialog, GWL_STYLE);
         EXPECT_TRUE((style & WS_CAPTION) == WS_CAPTION);
         EXPECT_FALSE(style & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME)) << std::hex << style;
@@ -205,6 +210,93 @@ TEST_F(Win32ToolkitTest, AQuitEndsTheProgressDialogAndIsLeftForTheHost)
     EXPECT_EQ(TakeQuit(), 3) << "the host's own loop must see the quit too";
 }
 
+// Keys and clicks that reached the host or the dialog, counted by a subclass of each.
+std::atomic<int> InputSeen{0};
+WNDPROC HostProc = nullptr;
+WNDPROC DialogProc = nullptr;
+
+LRESULT CALLBACK CountInput(HWND window, UINT message, WPARAM wParam, LPARAM lParam, WNDPROC next)
+{
+    if ((message >= WM_KEYFIRST && message <= WM_KEYLAST) || (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST)) {
+        if (message != WM_MOUSEMOVE) ++InputSeen;
+    }
+    return CallWindowProcW(next, window, message, wParam, lParam);
+}
+LRESULT CALLBACK HostInput(HWND w, UINT m, WPARAM wp, LPARAM lp) { return CountInput(w, m, wp, lp, HostProc); }
+LRESULT CALLBACK DialogInput(HWND w, UINT m, WPARAM wp, LPARAM lp) { return CountInput(w, m, wp, lp, DialogProc); }
+
+WNDPROC Subclass(HWND window, WNDPROC procedure)
+{
+    return reinterpret_cast<WNDPROC>(SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure)));
+}
+
+TEST_F(Win32ToolkitTest, TheDialogKeepsAnsweringThroughATenSecondStatementAndTakesNoInput)
+{
+    // The whole call with the real form and toolkit; its first statement on the
+    // target connection takes ten seconds, handing control to the form's wait handler
+    // every 20 ms as the database adapter does.
+    Fakes::TFakePlatform fakes;
+    fakes.Files.Contents["C:\\host\\a.bak"] = std::string(4000, 'b');
+    TPlatform platform{Toolkit, fakes.Services, fakes.Data, fakes.Files, fakes.Text};
+    TScreenWatcher watcher;
+    std::atomic<HWND> dialog{nullptr};
+    std::atomic<bool> statementDone{false};
+    int ticks = 0;
+    int ticksDuring = -1;
+    std::unique_ptr<ITimer> other;
+    fakes.Data.OnWait = [&](const std::string&, const std::function<void()>& onWait) {
+        if (dialog != nullptr) return onWait();
+        HWND shown = FindProcessWindow(Win32Controls::ProgressFormClass);
+        ASSERT_NE(shown, nullptr);
+        DialogProc = Subclass(shown, &DialogInput);
+        other = Toolkit.CreateTimer(10, [&ticks] { ++ticks; });
+        dialog = shown;
+        const ULONGLONG end = GetTickCount64() + 10000;
+        while (GetTickCount64() < end) {
+            onWait();
+            Sleep(20);
+        }
+        ticksDuring = ticks;
+        statementDone = true;
+    };
+    HostProc = Subclass(Host.Handle(), &HostInput);
+    InputSeen = 0;
+
+    int probes = 0;
+    int unanswered = 0;
+    ULONGLONG slowest = 0;
+    std::thread prober([&] {
+        while (dialog == nullptr) Sleep(10);
+        while (!statementDone) {
+            DWORD_PTR ignored = 0;
+            const ULONGLONG start = GetTickCount64();
+            if (SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 200, &ignored) == 0) ++unanswered;
+            slowest = std::max(slowest, GetTickCount64() - start);
+            if (++probes == 5) {
+                for (HWND target : {static_cast<HWND>(dialog), Host.Handle()}) {
+                    PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 0);
+                    PostMessageW(target, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+                    PostMessageW(target, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+                }
+            }
+            Sleep(50);
+        }
+    });
+    Fakes::TFakeResultString result;
+    RunDoIt(platform, result, reinterpret_cast<TWindowHandle>(Host.Handle()), "C:\\host\\", "C:\\host\\a.bak", "2025");
+    statementDone = true;
+    prober.join();
+    Toolkit.ProcessMessages();  // what was left in the queue would reach the host now
+    Subclass(Host.Handle(), HostProc);
+
+    ASSERT_NE(dialog, nullptr) << "no statement ran while the dialog was up";
+    EXPECT_GT(probes, 40);
+    EXPECT_EQ(unanswered, 0) << "slowest answer " << slowest << " ms";
+    EXPECT_EQ(ticksDuring, 0) << "a timer fired while the statement ran";
+    EXPECT_EQ(InputSeen, 0) << "input posted during the statement reached the dialog or the host";
+    EXPECT_TRUE(IsWindowEnabled(Host.Handle()));
+}
+
 // ---------------------------------------------------------------- chooser
 
 class Win32ChooserTest : public Win32ToolkitTest {
@@ -276,7 +368,7 @@ TEST_F(Win32ChooserTest, IsLaidOutAsTheFormDescribes)
         GetWindowRect(dialog, &outer);
         EXPECT_EQ(outer.right - outer.left, 315);
         EXPECT_EQ(outer.bottom - outer.top, 200);
-        ExpectCentredOnDesktop(dialog);
+        ExpectCentredOnHostsMonitor(dialog, Host.Handle());
         const LONG_PTR style = GetWindowLongPtrW(dialog, GWL_STYLE);
         EXPECT_TRUE(style & WS_THICKFRAME) << "sizeable";
         EXPECT_FALSE(style & (WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)) << "no border icons";
@@ -418,6 +510,149 @@ TEST_F(Win32ToolkitTest, AQuitWhileTheChooserIsOpenStopsTheRestore)
     }
     EXPECT_EQ(fakes.Files.Contents.count(form.FTempFile), 0u) << "the staging copy is removed all the same";
     EXPECT_EQ(TakeQuit(), 9);
+}
+
+// ---------------------------------------------------------------- DPI
+
+// 96-DPI pixels at 144 DPI, rounded half up.
+int At144(int pixels) { return (pixels * 3 + 1) / 2; }
+
+// A rectangle given at 96 DPI whose edges are drawn at 144.
+void ExpectRectAt144(HWND window, int left, int top, int width, int height, const char* name)
+{
+    ExpectRect(window, At144(left), At144(top), At144(left + width) - At144(left), At144(top + height) - At144(top),
+               name);
+}
+
+// Run by the next test in a process of its own that starts at 144 DPI.
+TEST(Win32ToolkitDpi, DISABLED_DpiAwareHostAt144)
+{
+    ASSERT_TRUE(SetProcessDPIAware());
+    THostWindow host;
+    TWin32Toolkit toolkit;
+    toolkit.SetApplicationHandle(reinterpret_cast<TWindowHandle>(host.Handle()));
+    Fakes::TFakePlatform fakes;
+    TPlatform platform{toolkit, fakes.Services, fakes.Data, fakes.Files, fakes.Text};
+    TForm_DealWithUFO form(platform);
+    form.StartTimer->SetEnabled(false);
+    std::unique_ptr<ITimer> probe;
+    bool checked = false;
+    probe = toolkit.CreateTimer(50, [&] {
+        probe->SetEnabled(false);
+        form.SetModalResult(mrCancel);  // looked at once this handler returns
+        HWND dialog = FindProcessWindow(Win32Controls::ProgressFormClass);
+        ASSERT_NE(dialog, nullptr);
+        checked = true;
+        RECT client;
+        GetClientRect(dialog, &client);
+        EXPECT_EQ(client.right, At144(295));
+        EXPECT_EQ(client.bottom, At144(78));
+        ExpectCentredOnHostsMonitor(dialog, host.Handle());
+        ExpectRectAt144(FindControl(dialog, Win32Controls::Image_log), 0, 0, 295, 25, "Image_log");
+        ExpectRectAt144(FindControl(dialog, Win32Controls::RzPanel_Client), 0, 25, 295, 33, "RzPanel_Client");
+        ExpectRectAt144(FindControl(dialog, Win32Controls::RzPanel_Bottom), 0, 58, 295, 20, "RzPanel_Bottom");
+        ExpectRectAt144(FindControl(dialog, Win32Controls::Progress_Step), 1, 1, 293, 18, "Progress_Step");
+        ExpectLabelFits(FindControl(dialog, Win32Controls::RzLabel_ShowInfo), &At144);
+        EXPECT_TRUE(WinTest::SaveScreenshot(dialog, L"progress-dialog-144dpi"));
+    });
+    EXPECT_EQ(form.ShowModal(), mrCancel);
+    EXPECT_TRUE(checked);
+
+    TForm_GetFileList chooser(toolkit);
+    chooser.AddRow("1", "UFDATA_001_2003");
+    checked = false;
+    probe = toolkit.CreateTimer(50, [&] {
+        probe->SetEnabled(false);
+        HWND dialog = FindProcessWindow(Win32Controls::ChooserFormClass);
+        if (dialog == nullptr) PostQuitMessage(1);  // ends the chooser, which then raises
+        ASSERT_NE(dialog, nullptr);
+        checked = true;
+        RECT outer;
+        GetWindowRect(dialog, &outer);
+        EXPECT_EQ(outer.right - outer.left, At144(315));
+        EXPECT_EQ(outer.bottom - outer.top, At144(200));
+        RECT client;
+        GetClientRect(dialog, &client);
+        ExpectRect(FindControl(dialog, Win32Controls::RzPanel1), 0, client.bottom - At144(41), client.right,
+                   At144(41), "RzPanel1");
+        ExpectRectAt144(FindControl(dialog, Win32Controls::Btn_OK), 192, 8, 75, 25, "Btn_OK");
+        HWND list = FindControl(dialog, Win32Controls::List_Files);
+        EXPECT_EQ(SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0), At144(50));
+        EXPECT_EQ(SendMessageW(list, LVM_GETCOLUMNWIDTH, 1, 0), At144(239));
+        EXPECT_TRUE(WinTest::SaveScreenshot(dialog, L"chooser-144dpi"));
+        SendMessageW(FindControl(dialog, Win32Controls::Btn_OK), BM_CLICK, 0, 0);
+    });
+    EXPECT_NO_THROW(EXPECT_EQ(chooser.ShowModal(), mrOk));
+    EXPECT_TRUE(checked);
+    // Tells the parent that this test ran, and passed.
+    wchar_t done[MAX_PATH] = {};
+    if (!HasFailure() && GetEnvironmentVariableW(L"VELMORA_DPI_CHILD_DONE", done, MAX_PATH) != 0) {
+        WinTest::WriteWholeFile(done, "passed");
+    }
+}
+
+// The screen's DPI as Wine reads it when a process starts, for as long as the object lives.
+class TScreenDpi {
+public:
+    explicit TScreenDpi(DWORD dpi)
+    {
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                        nullptr, &FKey, nullptr);
+        DWORD size = sizeof FPrevious;
+        FHadValue = RegQueryValueExW(FKey, L"LogPixels", nullptr, nullptr, reinterpret_cast<BYTE*>(&FPrevious),
+                                     &size) == ERROR_SUCCESS;
+        RegSetValueExW(FKey, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof dpi);
+    }
+    ~TScreenDpi()
+    {
+        if (FHadValue) {
+            RegSetValueExW(FKey, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&FPrevious),
+                           sizeof FPrevious);
+        } else {
+            RegDeleteValueW(FKey, L"LogPixels");
+        }
+        RegCloseKey(FKey);
+    }
+    TScreenDpi(const TScreenDpi&) = delete;
+    TScreenDpi& operator=(const TScreenDpi&) = delete;
+
+private:
+    HKEY FKey = nullptr;
+    DWORD FPrevious = 96;
+    bool FHadValue = false;
+};
+
+TEST(Win32ToolkitDpi, ADpiAwareHostGetsBothDialogsScaledToItsDpi)
+{
+    TScreenDpi screen(144);
+    WinTest::TTempFolder folder(L"VelmoraDpi");
+    const std::wstring done = folder.Path() + L"passed";
+    SetEnvironmentVariableW(L"VELMORA_DPI_CHILD_DONE", done.c_str());
+    wchar_t program[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(program) +
+                           L"\" --gtest_filter=Win32ToolkitDpi.DISABLED_DpiAwareHostAt144 --gtest_also_run_disabled_tests";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process));
+    // Answers what the child's windows may send this thread's while it waits.
+    const ULONGLONG end = GetTickCount64() + 60000;
+    while (MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 100, QS_ALLINPUT) != WAIT_OBJECT_0 &&
+           GetTickCount64() < end) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+    DWORD exitCode = 1;
+    if (WaitForSingleObject(process.hProcess, 0) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the test at 144 DPI hangs";
+        TerminateProcess(process.hProcess, 1);
+    }
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(exitCode, 0u) << "the layout at 144 DPI is wrong (see the output above)";
+    EXPECT_TRUE(WinTest::FileExists(done)) << "the test at 144 DPI did not run";
 }
 
 // ---------------------------------------------------------------- message boxes and timers
