@@ -93,6 +93,40 @@ rm -rf "$screens" && mkdir -p "$screens"
 xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside-x
 run_status=$?
 
+# The whole job under Wine on the sample company, each DLL against the Linux run's
+# balances. (Outside the test session above: a run ends its own Wine session.)
+whole_passed=0
+whole_failed=0
+native_build=$root/build/ci
+[[ -f "$native_build/CMakeCache.txt" ]] || native_build=$root/build/dev
+sample_work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-wine-sample.XXXXXX")
+if scripts/run-sample.sh --build-dir "$native_build" --work "$sample_work/linux" --year 2025 --set 2 \
+    >"$sample_work/linux.log" 2>&1; then
+  for arch in i686 x64; do
+    if [[ "$arch" == i686 ]] && ! scripts/wine-run --can-run-32bit; then
+      echo "note: this machine does not run 32-bit programs; the whole run of the i686 DLL is left out" >&2
+      continue
+    fi
+    log=build/mingw-$arch/wine-run.log
+    if VELMORA_BRIDGE_BUILD=$native_build VELMORA_SERVER_DIR=$sample_work/$arch/server \
+        timeout 600 scripts/run-wine.sh --backup "$sample_work/linux/UFDATA.BAK" --year 2025 --set 2 --arch "$arch" \
+        --work "$sample_work/$arch" >"$log" 2>&1 &&
+      cmp -s <(sqlite3 "$sample_work/linux/host/TempLateTemp/ufdata.mdf" "SELECT * FROM Bal ORDER BY 1") \
+             <(sqlite3 "$sample_work/$arch/host/TempLateTemp/ufdata.mdf" "SELECT * FROM Bal ORDER BY 1"); then
+      whole_passed=$((whole_passed + 1))
+      echo "=== Whole run under Wine, $arch: Bal equals the Linux run's"
+    else
+      whole_failed=$((whole_failed + 1))
+      echo "=== Whole run under Wine, $arch: FAILED (see $log)"
+      tail -5 "$log"
+    fi
+  done
+else
+  whole_failed=1
+  echo "=== The Linux run of the sample company failed (see $sample_work/linux.log)"
+fi
+rm -rf "$sample_work"
+
 # Screenshots for people to look at: build/wine-screens/<dialog>-<arch>.png
 for bmp in "$screens"/*/*.bmp; do
   [[ -e "$bmp" ]] || continue
@@ -118,6 +152,8 @@ for preset in mingw-i686 mingw-x64; do
   failed=$((failed + bad))
 done
 (( run_status != 0 && failed == 0 )) && failed=1
+passed=$((passed + whole_passed))
+failed=$((failed + whole_failed))
 
 echo "Windows tests took $(( $(date +%s) - start )) s; screenshots in $screens"
 echo "$passed passed, $failed failed"

@@ -1,13 +1,19 @@
 #include "standin/BackupMedia.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <system_error>
 
 namespace Velmora::Standin {
@@ -17,7 +23,8 @@ namespace {
 constexpr char MediaMagic[8] = {'V', 'L', 'M', 'R', 'M', 'D', 'A', '1'};
 constexpr char SetMagic[8] = {'V', 'L', 'M', 'R', 'S', 'E', 'T', '1'};
 constexpr std::uint32_t FormatVersion = 1;
-constexpr std::uint32_t MetadataVersion = 1;
+constexpr std::uint32_t FirstMetadataVersion = 1;
+constexpr std::uint32_t MetadataVersion = 2;
 constexpr std::size_t MediaHeaderSize = 16;
 constexpr std::size_t SetHeaderSize = 32;
 // A description never comes near this; a larger length means damage, not a big set.
@@ -121,13 +128,20 @@ std::string EncodeMetadata(const TBackupSetInfo& set)
         PutU64(out, static_cast<std::uint64_t>(file.Size));
         PutU64(out, static_cast<std::uint64_t>(file.MaxSize));
     }
+    PutU32(out, static_cast<std::uint32_t>(set.BackupType));
+    for (const std::int64_t lsn : {set.FirstLsn, set.LastLsn, set.CheckpointLsn, set.DatabaseBackupLsn}) {
+        PutU64(out, static_cast<std::uint64_t>(lsn));
+    }
+    PutText(out, set.BindingId);
+    PutText(out, set.RecoveryForkId);
     return out;
 }
 
 TBackupSetInfo DecodeMetadata(const std::string& data, const std::string& path)
 {
     TMetadataReader in(data, path);
-    if (in.U32() != MetadataVersion) Malformed(path);
+    const std::uint32_t version = in.U32();
+    if (version != FirstMetadataVersion && version != MetadataVersion) Malformed(path);
     TBackupSetInfo set;
     for (std::string* text : {&set.DatabaseName, &set.BackupName, &set.BackupDescription, &set.ServerName,
                               &set.MachineName, &set.UserName, &set.DatabaseCreationDate, &set.BackupStartDate,
@@ -147,6 +161,16 @@ TBackupSetInfo DecodeMetadata(const std::string& data, const std::string& path)
         file.Size = in.I64();
         file.MaxSize = in.I64();
         set.Files.push_back(file);
+    }
+    if (version >= 2) {
+        const std::uint32_t type = in.U32();
+        if (type != BackupTypeFull && type != BackupTypeLog && type != BackupTypeDifferential) Malformed(path);
+        set.BackupType = static_cast<int>(type);
+        for (std::int64_t* lsn : {&set.FirstLsn, &set.LastLsn, &set.CheckpointLsn, &set.DatabaseBackupLsn}) {
+            *lsn = in.I64();
+        }
+        set.BindingId = in.Text();
+        set.RecoveryForkId = in.Text();
     }
     if (!in.AtEnd()) Malformed(path);
     return set;
@@ -169,6 +193,65 @@ std::string SetHeader(const std::string& metadata, const std::string& content)
     PutU32(out, Crc32(content.data(), content.size()));
     PutU32(out, Crc32(out.data(), out.size()));
     return out;
+}
+
+bool SameDatabaseName(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string NewGuid()
+{
+    std::random_device random;
+    std::uniform_int_distribution<int> digit(0, 15);
+    static const char* const Hex = "0123456789ABCDEF";
+    std::string guid = "{";
+    for (const int group : {8, 4, 4, 4, 12}) {
+        if (guid.size() > 1) guid += '-';
+        for (int k = 0; k < group; ++k) guid += Hex[digit(random)];
+    }
+    return guid + "}";
+}
+
+// Places a new set in the log after the sets already on the media, in the manner
+// of the server: every set takes a stretch of the log after the last one; a full
+// set's checkpoint is where the stretch starts; differential and log sets name the
+// last full set of their database as their base.
+void PlaceInLog(TBackupSetInfo& set, const std::vector<TBackupSetInfo>& earlier)
+{
+    constexpr std::int64_t Stretch = 1000000000;  // ten thousand log blocks
+    const TBackupSetInfo* last = nullptr;
+    const TBackupSetInfo* lastFull = nullptr;
+    for (const TBackupSetInfo& other : earlier) {
+        if (!SameDatabaseName(other.DatabaseName, set.DatabaseName)) continue;
+        last = &other;
+        if (other.BackupType == BackupTypeFull) lastFull = &other;
+    }
+    const std::int64_t end = last != nullptr && last->LastLsn > 0 ? last->LastLsn : 10000000001;
+    set.FirstLsn = set.BackupType == BackupTypeLog ? end : end + Stretch;
+    set.LastLsn = set.FirstLsn + Stretch;
+    const std::int64_t base = lastFull != nullptr ? lastFull->CheckpointLsn : 0;
+    set.CheckpointLsn = set.BackupType == BackupTypeLog ? base : set.FirstLsn;
+    set.DatabaseBackupLsn = base;
+    set.BindingId = last != nullptr && !last->BindingId.empty() ? last->BindingId : NewGuid();
+    set.RecoveryForkId = last != nullptr && !last->RecoveryForkId.empty() ? last->RecoveryForkId : NewGuid();
+}
+
+// The set as it is written: its kind checked, its place in the log after the sets
+// already on the media, which must be media when appending.
+TBackupSetInfo PlacedAfterEarlierSets(const std::string& path, const TBackupSetInfo& set, bool append)
+{
+    if (set.BackupType != BackupTypeFull && set.BackupType != BackupTypeLog &&
+        set.BackupType != BackupTypeDifferential) {
+        throw EBackupMediaError(EBackupMediaError::TReason::CannotWrite,
+                                "unknown backup type " + std::to_string(set.BackupType));
+    }
+    const std::vector<TBackupSetInfo> earlier = append ? ReadBackupMedia(path) : std::vector<TBackupSetInfo>();
+    TBackupSetInfo placed = set;
+    PlaceInLog(placed, earlier);
+    return placed;
 }
 
 }  // namespace
@@ -273,9 +356,17 @@ bool LooksLikeWholeDatabase(const char* head, std::size_t available, std::uint64
 
 class TOutputFile {
 public:
-    explicit TOutputFile(const std::string& path) : FFile(std::fopen(path.c_str(), "wb"))
+    // A new file only, never reached through a link.
+    explicit TOutputFile(const std::string& path) : FFile(nullptr)
     {
-        if (FFile == nullptr) Fail();
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) Fail();
+        FFile = ::fdopen(fd, "wb");
+        if (FFile == nullptr) {
+            const int error = errno;
+            ::close(fd);
+            throw std::system_error(error, std::generic_category());
+        }
     }
     ~TOutputFile()
     {
@@ -305,7 +396,8 @@ private:
     std::FILE* FFile;
 };
 
-void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFile* out)
+void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFile* out,
+                   const std::function<void()>& onChunk)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) CannotOpen(path);
@@ -324,6 +416,7 @@ void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFi
         crc = Crc32(buffer.data(), size, crc);
         if (out != nullptr) out->Write(buffer.data(), size);
         remaining -= size;
+        if (onChunk) onChunk();
     }
     if (crc != set.ContentCrc) Malformed(path);
     if (out != nullptr) out->Close();
@@ -331,7 +424,8 @@ void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFi
 
 }  // namespace
 
-void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target)
+void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target,
+                       const std::function<void()>& onChunk)
 {
     {
         // The media is opened first, so a missing device is reported as such.
@@ -339,10 +433,13 @@ void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const
         if (!probe) CannotOpen(path);
     }
     TOutputFile out(target);
-    StreamContent(path, set, &out);
+    StreamContent(path, set, &out, onChunk);
 }
 
-void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set) { StreamContent(path, set, nullptr); }
+void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::function<void()>& onChunk)
+{
+    StreamContent(path, set, nullptr, onChunk);
+}
 
 void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const std::string& content, bool append)
 {
@@ -352,9 +449,7 @@ void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const st
                                 "a backup set holds at most " + std::to_string(MaxFilesPerSet) + " files, not " +
                                     std::to_string(set.Files.size()));
     }
-    if (append) ReadBackupMedia(path);  // refuses to add to something that is not media
-
-    const std::string metadata = EncodeMetadata(set);
+    const std::string metadata = EncodeMetadata(PlacedAfterEarlierSets(path, set, append));
     const std::string temporary = path + ".velmora-tmp";
     auto fail = [&](const std::string& what) {
         std::error_code ignored;
@@ -417,7 +512,7 @@ void WriteBackupSetFromFile(const std::string& path, const TBackupSetInfo& set, 
                                 "a backup set holds at most " + std::to_string(MaxFilesPerSet) + " files, not " +
                                     std::to_string(set.Files.size()));
     }
-    if (append) ReadBackupMedia(path);  // refuses to add to something that is not media
+    const TBackupSetInfo placed = PlacedAfterEarlierSets(path, set, append);
 
     auto reason = [] { return std::generic_category().message(errno != 0 ? errno : EIO); };
     std::ifstream in(contentFile, std::ios::binary);
@@ -425,7 +520,7 @@ void WriteBackupSetFromFile(const std::string& path, const TBackupSetInfo& set, 
         throw EBackupMediaError(EBackupMediaError::TReason::CannotWrite,
                                 "cannot read '" + contentFile + "': " + reason());
     }
-    const std::string metadata = EncodeMetadata(set);
+    const std::string metadata = EncodeMetadata(placed);
     const std::string temporary = path + ".velmora-tmp";
     auto fail = [&](const std::string& what) {
         std::error_code ignored;

@@ -6,9 +6,12 @@
 //                 u32 CRC-32 of the metadata, u32 CRC-32 of the content,
 //                 u32 CRC-32 of the 28 bytes before it; then metadata, then content
 // The content is the database itself (an SQLite file). Anything that does not
-// follow this layout to the last byte is damaged media.
+// follow this layout to the last byte is damaged media. The metadata starts with
+// its own version: 1 ends with the file list; 2 adds the backup type, the four
+// LSNs and the two GUIDs (see EncodeMetadata). Both are read.
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,6 +39,18 @@ struct TBackupSetInfo {
     std::string BackupStartDate;
     std::string BackupFinishDate;
     std::vector<TBackupFileInfo> Files;
+    // What the set holds, as the server numbers it (BackupType* below).
+    int BackupType = 1;
+    // Where the set lies in the database's log, given when it is written:
+    // a log set starts where the previous set ended, a differential one names
+    // the full set it builds on. Media of the first format gives none (0).
+    std::int64_t FirstLsn = 0;
+    std::int64_t LastLsn = 0;
+    std::int64_t CheckpointLsn = 0;
+    std::int64_t DatabaseBackupLsn = 0;
+    // "{…}" GUIDs of the database and its recovery path; empty in media of the first format.
+    std::string BindingId;
+    std::string RecoveryForkId;
 
     // Known once the set has been read back.
     int Position = 0;
@@ -44,6 +59,10 @@ struct TBackupSetInfo {
     std::int64_t ContentSize = 0;
     std::uint32_t ContentCrc = 0;
 };
+
+constexpr int BackupTypeFull = 1;
+constexpr int BackupTypeLog = 2;
+constexpr int BackupTypeDifferential = 5;
 
 class EBackupMediaError : public std::runtime_error {
 public:
@@ -66,11 +85,14 @@ std::vector<TBackupSetInfo> ReadBackupMedia(const std::string& path);
 // memory stays the same whatever size the set claims. Raises EBackupMediaError
 // when the content is not a whole SQLite database or its checksum differs (the
 // target may then hold part of it: the caller writes to a temporary name), and
-// std::system_error when the target cannot be written.
-void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target);
+// std::system_error when the target cannot be written. onChunk, when given, is
+// called after every chunk, so a long copy can keep its caller answering.
+void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target,
+                       const std::function<void()>& onChunk = {});
 // Reads one set's content through as CopyBackupContent does, writing nothing.
-void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set);
-// Adds a set (append = true) or makes new media holding only this set. The media
+void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::function<void()>& onChunk = {});
+// Adds a set (append = true) or makes new media holding only this set. The
+// set's place in the log (LSNs, GUIDs) follows the sets before it. The media
 // is written to a temporary file beside it and then renamed, so existing media is
 // never left half-written.
 void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const std::string& content, bool append);

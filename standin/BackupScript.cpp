@@ -341,6 +341,7 @@ void CreateBackupSet(const TCreateBackupOptions& options)
         }
     }
     set.Files = files;
+    set.BackupType = options.BackupType;
     try {
         WriteBackupSetFromFile(options.Media, set, scratch.Path(), options.Append);
     } catch (const EBackupMediaError& failure) {

@@ -23,6 +23,7 @@ struct TCreateBackupOptions {
     std::string FromSqlite;  // instead of Script: an SQLite database taken as it is
     std::string BackupName;  // empty: "<database> backup"
     bool Append = false;
+    int BackupType = BackupTypeFull;  // BackupTypeFull, BackupTypeDifferential or BackupTypeLog
     // Empty: <database>_Data (D) and <database>_Log (L) in the server's default data folder.
     std::vector<TBackupFileInfo> Files;
 };

@@ -13,9 +13,12 @@
 #include "platform/Errors.h"
 #include "standin/BackupMedia.h"
 #include "standin/Catalog.h"
-#include "standin/ExactSum.h"
+#include "standin/FileSwap.h"
 #include "standin/IndexAdvisor.h"
+#include "standin/Restore.h"
 #include "standin/ServerFiles.h"
+#include "standin/StandinServiceControl.h"
+#include "standin/StatementParser.h"
 
 namespace Velmora::Standin {
 
@@ -51,15 +54,6 @@ void Unregister(TSession* session)
     sessions.erase(std::remove(sessions.begin(), sessions.end(), session), sessions.end());
 }
 
-bool InUse(const std::string& serverKey, const std::string& databaseKey)
-{
-    std::lock_guard<std::mutex> lock(RegistryMutex());
-    for (TSession* session : Sessions()) {
-        if (session->Alive() && session->ServerKey() == serverKey && session->DatabaseKey() == databaseKey) return true;
-    }
-    return false;
-}
-
 void KillSessions(const std::string& serverKey, const std::string& databaseKey, const std::string& reason)
 {
     std::lock_guard<std::mutex> lock(RegistryMutex());
@@ -68,367 +62,31 @@ void KillSessions(const std::string& serverKey, const std::string& databaseKey, 
     }
 }
 
-// ---------------------------------------------------------------------------
-// SQLite functions the shim relies on.
-
-void RegexpFunction(sqlite3_context* context, int, sqlite3_value** values)
+std::string OfflineReason(const std::string& database)
 {
-    // "x REGEXP p" calls regexp(p, x); the shim only writes it for T-SQL LIKE patterns.
-    if (sqlite3_value_type(values[0]) == SQLITE_NULL || sqlite3_value_type(values[1]) == SQLITE_NULL) {
-        sqlite3_result_null(context);
-        return;
-    }
-    const auto* pattern = reinterpret_cast<const char*>(sqlite3_value_text(values[0]));
-    const int patternBytes = sqlite3_value_bytes(values[0]);
-    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(values[1]));
-    const int textBytes = sqlite3_value_bytes(values[1]);
-    sqlite3_result_int(context, TsqlLikeMatches(std::string(pattern, static_cast<std::size_t>(patternBytes)),
-                                                std::string(text, static_cast<std::size_t>(textBytes)))
-                                    ? 1
-                                    : 0);
+    return "The connection was closed: database '" + database + "' was taken offline.";
 }
 
-void GetDateFunction(sqlite3_context* context, int, sqlite3_value**)
+// A server whose service is not running answers no one, as the provider finds.
+void RequireRunningService(const std::string& serverDirectory)
 {
-    const std::string now = NowAsDateText();
-    sqlite3_result_text(context, now.c_str(), static_cast<int>(now.size()), SQLITE_TRANSIENT);
-}
-
-void RegisterFunctions(sqlite3* db)
-{
-    sqlite3_create_function(db, "regexp", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, RegexpFunction, nullptr,
-                            nullptr);
-    sqlite3_create_function(db, "getdate", 0, SQLITE_UTF8, nullptr, GetDateFunction, nullptr, nullptr);
-    if (!RegisterExactSum(db)) RaiseSqliteError(db, sqlite3_errcode(db));
-    RegisterTsqlRules(db);
-}
-
-TFieldValue ColumnValue(sqlite3_stmt* statement, int column)
-{
-    switch (sqlite3_column_type(statement, column)) {
-    case SQLITE_INTEGER:
-        return TFieldValue::FromInteger(sqlite3_column_int64(statement, column));
-    case SQLITE_FLOAT:
-        return TFieldValue::FromFloat(sqlite3_column_double(statement, column));
-    case SQLITE_NULL:
-        return TFieldValue::Null();
-    default: {
-        const auto* text = static_cast<const char*>(sqlite3_column_blob(statement, column));
-        const int bytes = sqlite3_column_bytes(statement, column);
-        return TFieldValue::FromText(text != nullptr ? std::string(text, static_cast<std::size_t>(bytes)) : "");
-    }
-    }
-}
-
-// Steps a statement to its end; rows are kept when into is given.
-void RunStatement(sqlite3* db, sqlite3_stmt* statement, TResultSet* into)
-{
-    const int columns = sqlite3_column_count(statement);
-    if (into != nullptr) {
-        for (int c = 0; c < columns; ++c) into->Columns.emplace_back(sqlite3_column_name(statement, c));
-    }
-    for (;;) {
-        const int rc = sqlite3_step(statement);
-        if (rc == SQLITE_DONE) break;
-        if (rc != SQLITE_ROW) {
-            sqlite3_reset(statement);
-            RaiseSqliteError(db, rc);
-        }
-        if (into != nullptr) {
-            std::vector<TFieldValue> row;
-            row.reserve(static_cast<std::size_t>(columns));
-            for (int c = 0; c < columns; ++c) row.push_back(ColumnValue(statement, c));
-            into->Rows.push_back(std::move(row));
-        }
-    }
-    sqlite3_reset(statement);
-}
-
-bool OnlySpace(const char* from, const char* to)
-{
-    for (; from < to; ++from) {
-        const char c = *from;
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != ';') return false;
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-// Reading the server's own statements.
-
-std::string Trimmed(const std::string& text)
-{
-    std::size_t begin = 0, end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-    return text.substr(begin, end - begin);
-}
-
-class TParser {
-public:
-    explicit TParser(const std::vector<TToken>& tokens) : FTokens(tokens) {}
-
-    bool AtEnd() const { return FAt >= FTokens.size(); }
-    bool PeekWord(const char* word) const { return !AtEnd() && IsWord(FTokens[FAt], word); }
-    bool AcceptWord(const char* word)
-    {
-        if (!PeekWord(word)) return false;
-        ++FAt;
-        return true;
-    }
-    bool AcceptSymbol(const char* symbol)
-    {
-        if (AtEnd() || !IsSymbol(FTokens[FAt], symbol)) return false;
-        ++FAt;
-        return true;
-    }
-    void ExpectWord(const char* word)
-    {
-        if (!AcceptWord(word)) SyntaxError();
-    }
-    void ExpectSymbol(const char* symbol)
-    {
-        if (!AcceptSymbol(symbol)) SyntaxError();
-    }
-    std::string Name()
-    {
-        if (AtEnd() || (FTokens[FAt].Kind != TTokenKind::Word && FTokens[FAt].Kind != TTokenKind::QuotedName)) {
-            SyntaxError();
-        }
-        return NameValue(FTokens[FAt++]);
-    }
-    std::string String()
-    {
-        if (AtEnd() || FTokens[FAt].Kind != TTokenKind::String) SyntaxError();
-        return StringValue(FTokens[FAt++]);
-    }
-    long long Number()
-    {
-        if (AtEnd() || FTokens[FAt].Kind != TTokenKind::Number) SyntaxError();
-        const std::string& text = FTokens[FAt++].Text;
-        if (text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) SyntaxError(FAt - 1);
-        return std::stoll(text);
-    }
-    void ExpectEnd()
-    {
-        if (!AtEnd()) SyntaxError();
-    }
-    [[noreturn]] void SyntaxError() const { SyntaxError(FAt); }
-    [[noreturn]] void SyntaxError(std::size_t at) const
-    {
-        const std::string near = at < FTokens.size() ? FTokens[at].Text
-                                 : FTokens.empty()   ? std::string()
-                                                     : FTokens.back().Text;
-        throw EProviderError("Incorrect syntax near '" + near + "'.");
-    }
-
-private:
-    const std::vector<TToken>& FTokens;
-    std::size_t FAt = 0;
-};
-
-struct TMove {
-    std::string LogicalName;
-    std::string Target;
-};
-
-struct TRestoreOptions {
-    long long File = 1;
-    bool Replace = false;
-    bool NoRecovery = false;
-    std::vector<TMove> Moves;
-};
-
-TRestoreOptions ParseRestoreOptions(TParser& parser)
-{
-    TRestoreOptions options;
-    if (!parser.AcceptWord("WITH")) {
-        parser.ExpectEnd();
-        return options;
-    }
-    do {
-        if (parser.AcceptWord("FILE")) {
-            parser.ExpectSymbol("=");
-            options.File = parser.Number();
-        } else if (parser.AcceptWord("MOVE")) {
-            TMove move;
-            move.LogicalName = parser.String();
-            parser.ExpectWord("TO");
-            move.Target = parser.String();
-            options.Moves.push_back(move);
-        } else if (parser.AcceptWord("REPLACE")) {
-            options.Replace = true;
-        } else if (parser.AcceptWord("RECOVERY")) {
-            options.NoRecovery = false;
-        } else if (parser.AcceptWord("NORECOVERY")) {
-            options.NoRecovery = true;
-        } else if (parser.AcceptWord("STATS")) {
-            if (parser.AcceptSymbol("=")) parser.Number();
-        } else if (parser.AcceptWord("MEDIANAME") || parser.AcceptWord("PASSWORD") ||
-                   parser.AcceptWord("MEDIAPASSWORD")) {
-            parser.ExpectSymbol("=");
-            parser.String();
-        } else if (parser.AcceptWord("NOUNLOAD") || parser.AcceptWord("UNLOAD") || parser.AcceptWord("REWIND") ||
-                   parser.AcceptWord("NOREWIND") || parser.AcceptWord("RESTRICTED_USER") ||
-                   parser.AcceptWord("CHECKSUM") || parser.AcceptWord("NO_CHECKSUM") ||
-                   parser.AcceptWord("KEEP_REPLICATION") || parser.AcceptWord("STOP_ON_ERROR") ||
-                   parser.AcceptWord("CONTINUE_AFTER_ERROR")) {
-        } else {
-            parser.SyntaxError();
-        }
-    } while (parser.AcceptSymbol(","));
-    parser.ExpectEnd();
-    return options;
-}
-
-std::vector<TBackupSetInfo> ReadMedia(const std::string& path)
-{
-    try {
-        return ReadBackupMedia(path);
-    } catch (const EBackupMediaError& error) {
-        throw EProviderError(error.what());
-    }
-}
-
-const TBackupSetInfo& SetAt(const std::vector<TBackupSetInfo>& sets, long long position, const std::string& path)
-{
-    if (position < 1 || position > static_cast<long long>(sets.size())) {
-        throw EProviderError("Cannot find file ID " + std::to_string(position) + " on device '" + path + "'.");
-    }
-    return sets[static_cast<std::size_t>(position - 1)];
-}
-
-TFieldValue Text(const std::string& text) { return TFieldValue::FromText(text); }
-TFieldValue Integer(long long value) { return TFieldValue::FromInteger(value); }
-
-TResultSet HeaderRows(const std::vector<TBackupSetInfo>& sets)
-{
-    TResultSet result;
-    result.Columns = {"BackupName",     "BackupDescription", "BackupType",           "ExpirationDate",
-                      "Compressed",     "Position",          "DeviceType",           "UserName",
-                      "ServerName",     "DatabaseName",      "DatabaseVersion",      "DatabaseCreationDate",
-                      "BackupSize",     "BackupStartDate",   "BackupFinishDate",     "SortOrder",
-                      "CodePage",       "CompatibilityLevel", "SoftwareVersionMajor", "MachineName",
-                      "Collation"};
-    for (const TBackupSetInfo& set : sets) {
-        result.Rows.push_back({Text(set.BackupName), Text(set.BackupDescription), Integer(1), TFieldValue::Null(),
-                               Integer(0), Integer(set.Position), Integer(2), Text(set.UserName),
-                               Text(set.ServerName), Text(set.DatabaseName), Integer(set.DatabaseVersion),
-                               Text(set.DatabaseCreationDate), Integer(set.BackupSize), Text(set.BackupStartDate),
-                               Text(set.BackupFinishDate), Integer(0), Integer(936), Integer(80), Integer(8),
-                               Text(set.MachineName), Text("Chinese_PRC_CI_AS")});
-    }
-    return result;
-}
-
-TResultSet FileListRows(const TBackupSetInfo& set)
-{
-    TResultSet result;
-    result.Columns = {"LogicalName", "PhysicalName", "Type", "FileGroupName", "Size", "MaxSize"};
-    for (const TBackupFileInfo& file : set.Files) {
-        result.Rows.push_back({Text(file.LogicalName), Text(file.PhysicalName), Text(file.Type),
-                               file.FileGroupName.empty() ? TFieldValue::Null() : Text(file.FileGroupName),
-                               Integer(file.Size), Integer(file.MaxSize)});
-    }
-    return result;
-}
-
-bool SameNameIgnoringCase(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
-
-std::string PlaceholderText(const std::string& database, const TBackupFileInfo& file)
-{
-    return "Velmora stand-in server: " + std::string(file.Type == "L" ? "transaction log" : "secondary file") + " '" +
-           file.LogicalName + "' of database '" + database + "'. The database itself lives in its data file.\n";
-}
-
-// Deletes a database's files with their companions, except those now holding
-// another database (keep: resolved names).
-void DeleteFiles(const std::string& serverDirectory, const std::vector<TDatabaseFile>& files,
-                 const std::vector<std::string>& keep = {})
-{
-    const std::unordered_set<std::string> kept(keep.begin(), keep.end());
-    for (const TDatabaseFile& file : files) {
-        if (!kept.empty() && kept.count(ResolveServerPath(serverDirectory, file.PhysicalName)) != 0) continue;
-        std::error_code ignored;
-        fs::remove(file.PhysicalName, ignored);
-        // SQLite's companions of a data file, should a crash have left any.
-        for (const char* companion : CompanionSuffixes) fs::remove(file.PhysicalName + companion, ignored);
-    }
-}
-
-// base, or base.1, base.2 … : the first name nothing holds yet.
-std::string UnusedName(const std::string& base)
-{
-    std::string name = base;
-    std::error_code error;
-    for (int n = 1; fs::exists(fs::symlink_status(name, error)); ++n) name = base + "." + std::to_string(n);
-    return name;
-}
-
-void WriteWholeFile(const std::string& path, const std::string& content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    out.flush();
-    if (!out) throw std::system_error(errno, std::generic_category());
+    TStandinServiceControl services(serverDirectory);
+    const TServiceHandle manager = services.OpenSCManager(0);
+    const TServiceHandle service = services.OpenService(manager, "MSSQLSERVER", ServiceAccess::QueryStatus);
+    unsigned state = 0;
+    const bool known = service != 0 && services.QueryServiceStatus(service, state);
+    if (service != 0) services.CloseServiceHandle(service);
+    services.CloseServiceHandle(manager);
+    if (!known || state != ServiceState::Running) throw EProviderError(ServerNotFound);
 }
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-
-TConnectionTarget ParseConnectionString(const std::string& text)
-{
-    TConnectionTarget target;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        // A value may be quoted to hold a semicolon.
-        std::size_t end = at;
-        char quote = 0;
-        while (end < text.size() && (quote != 0 || text[end] != ';')) {
-            if (quote == 0 && (text[end] == '"' || text[end] == '\'') && end > 0 && text[end - 1] == '=') {
-                quote = text[end];
-            } else if (quote != 0 && text[end] == quote) {
-                quote = 0;
-            }
-            ++end;
-        }
-        const std::string part = Trimmed(text.substr(at, end - at));
-        at = end + 1;
-        if (part.empty()) continue;
-        const std::size_t equals = part.find('=');
-        if (equals == std::string::npos) {
-            throw EProviderError("Format of the initialization string is not valid: every part must be key=value.");
-        }
-        std::string key;
-        for (char c : LowerAscii(Trimmed(part.substr(0, equals)))) {
-            if (c != ' ' || (!key.empty() && key.back() != ' ')) key += c;
-        }
-        std::string value = Trimmed(part.substr(equals + 1));
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
-            value = value.substr(1, value.size() - 2);
-        }
-        const std::string lower = LowerAscii(value);
-        if (key == "provider") {
-            if (lower != "sqloledb" && lower != "sqloledb.1") {
-                throw EProviderError("Provider cannot be found. It may not be properly installed.");
-            }
-        } else if (key == "data source" || key == "server" || key == "address" || key == "addr" ||
-                   key == "network address") {
-            if (!lower.empty() && lower != "(local)" && lower != "." && lower != "localhost" && lower != "127.0.0.1") {
-                throw EProviderError("[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.");
-            }
-        } else if (key == "initial catalog" || key == "database") {
-            target.Catalog = value;
-        }
-    }
-    return target;
-}
-
 TSession::TSession(const std::string& serverDirectory, const TConnectionTarget& target)
     : FServerDirectory(serverDirectory), FServerKey(Standin::ServerKey(serverDirectory))
 {
-    EnsureServerDirectory(serverDirectory);
+    CheckServerDirectory(serverDirectory);
+    RequireRunningService(serverDirectory);
     const std::string requested = target.Catalog;
     std::optional<TDatabaseEntry> entry;
     if (!requested.empty() && LowerAscii(requested) != "master") {
@@ -467,9 +125,11 @@ TSession::TSession(const std::string& serverDirectory, const TConnectionTarget& 
             throw EProviderError(deviceError);
         }
         FDatabaseName = entry->Name;
+        FUse = std::make_unique<TDatabaseUse>(serverDirectory, LowerAscii(FDatabaseName));
     }
     FDatabaseKey = LowerAscii(FDatabaseName);
     RegisterFunctions(FDatabase.Handle());
+    FWait.Attach(FDatabase.Handle());
     Register(this);
 }
 
@@ -491,6 +151,7 @@ void TSession::Kill(const std::string& reason)
     if (!FAlive) return;
     ClearCache();
     FDatabase.Close();
+    FUse.reset();
     FAlive = false;
     FKillReason = reason;
 }
@@ -499,9 +160,13 @@ TResultSet TSession::Execute(const std::string& statement)
 {
     // To the plug-in the stand-in is the provider: whatever goes wrong inside it
     // reaches the caller as a provider error.
+    FWait.Start();
+    TResultSet result;
     try {
-        return ExecuteStatement(statement);
+        result = ExecuteStatement(statement);
     } catch (const EProviderError&) {
+        // SQLite reports an interrupt; what the handler raised is the reason.
+        FWait.RaiseHandlerFailure();
         throw;
     } catch (const std::bad_alloc&) {
         throw EProviderError("There is insufficient system memory to run this query.");
@@ -510,10 +175,14 @@ TResultSet TSession::Execute(const std::string& statement)
     } catch (...) {
         throw EProviderError("The stand-in server could not carry out the statement.");
     }
+    FWait.RaiseHandlerFailure();
+    return result;
 }
 
 TResultSet TSession::ExecuteStatement(const std::string& statement)
 {
+    // Another process may have ended the session since its last statement.
+    if (FAlive && FUse != nullptr && FUse->Ended()) Kill(OfflineReason(FDatabaseName));
     if (!FAlive) throw EProviderError(FKillReason);
     std::vector<TToken> sig = Significant(Tokenize(statement));
     while (!sig.empty() && IsSymbol(sig.back(), ";")) sig.pop_back();
@@ -611,243 +280,11 @@ TResultSet TSession::RunSqlite(const std::string& sql, const std::vector<std::st
 
 TResultSet TSession::Restore(const std::vector<TToken>& sig)
 {
-    TParser parser(sig);
-    parser.ExpectWord("RESTORE");
-    enum class TKind { Header, FileList, Verify, Database } kind;
-    std::string database;
-    if (parser.AcceptWord("HEADERONLY")) {
-        kind = TKind::Header;
-    } else if (parser.AcceptWord("FILELISTONLY")) {
-        kind = TKind::FileList;
-    } else if (parser.AcceptWord("VERIFYONLY")) {
-        kind = TKind::Verify;
-    } else if (parser.AcceptWord("DATABASE")) {
-        kind = TKind::Database;
-        database = parser.Name();
-    } else {
-        parser.SyntaxError();
-    }
-    parser.ExpectWord("FROM");
-    parser.ExpectWord("DISK");
-    parser.ExpectSymbol("=");
-    const std::string media = parser.String();
-    const TRestoreOptions options = ParseRestoreOptions(parser);
-
-    const std::vector<TBackupSetInfo> sets = ReadMedia(media);
-    switch (kind) {
-    case TKind::Header:
-        return HeaderRows(sets);
-    case TKind::FileList:
-        return FileListRows(SetAt(sets, options.File, media));
-    case TKind::Verify:
-        for (const TBackupSetInfo& set : sets) {
-            try {
-                VerifyBackupContent(media, set);
-            } catch (const EBackupMediaError& error) {
-                throw EProviderError(error.what());
-            }
-        }
-        return TResultSet();
-    case TKind::Database:
-        break;
-    }
-
-    const TBackupSetInfo& set = SetAt(sets, options.File, media);
-    if (LowerAscii(database) == "master") {
-        throw EProviderError("The stand-in server cannot restore its catalog database 'master'.");
-    }
-    if (options.NoRecovery) {
-        throw EProviderError("The stand-in server restores WITH RECOVERY only; NORECOVERY is not supported.");
-    }
-
-    // Where each file goes. A set may describe tens of thousands of files, so
-    // MOVEs and clashes are found through maps, not by comparing every pair.
-    std::vector<std::string> targets;
-    targets.reserve(set.Files.size());
-    std::unordered_map<std::string, std::vector<std::size_t>> byLogicalName;
-    for (std::size_t k = 0; k < set.Files.size(); ++k) {
-        targets.push_back(set.Files[k].PhysicalName);
-        byLogicalName[LowerAscii(set.Files[k].LogicalName)].push_back(k);
-    }
-    for (const TMove& move : options.Moves) {
-        const auto found = byLogicalName.find(LowerAscii(move.LogicalName));
-        if (found == byLogicalName.end()) {
-            throw EProviderError("Logical file '" + move.LogicalName + "' is not part of database '" + database +
-                                 "'. Use RESTORE FILELISTONLY to list the logical file names.");
-        }
-        for (const std::size_t k : found->second) targets[k] = move.Target;
-    }
-    std::vector<std::string> resolved;
-    resolved.reserve(targets.size());
-    std::unordered_map<std::string, std::size_t> claimed;
-    for (std::size_t k = 0; k < targets.size(); ++k) {
-        resolved.push_back(ResolveServerPath(FServerDirectory, targets[k]));
-        if (!FolderOfFileExists(resolved[k])) {
-            throw EProviderError("Directory lookup for the file \"" + targets[k] +
-                                 "\" failed with the operating system error 3(The system cannot find the path specified.).");
-        }
-        const auto [earlier, added] = claimed.emplace(resolved[k], k);
-        if (!added) {
-            const std::size_t m = earlier->second;
-            throw EProviderError("File '" + targets[k] + "' is claimed by '" + set.Files[m].LogicalName + "'(" +
-                                 std::to_string(m + 1) + ") and '" + set.Files[k].LogicalName + "'(" +
-                                 std::to_string(k + 1) +
-                                 "). The WITH MOVE clause can be used to relocate one or more files.");
-        }
-    }
-    std::size_t dataIndex = set.Files.size();
-    for (std::size_t k = 0; k < set.Files.size(); ++k) {
-        if (set.Files[k].Type == "D") {
-            dataIndex = k;
-            break;
-        }
-    }
-    if (dataIndex == set.Files.size()) {
-        throw EProviderError("The media family on device '" + media +
-                             "' is incorrectly formed. SQL Server cannot process this media family.");
-    }
-    // A folder where a file should go could only be found out by failing halfway.
-    for (std::size_t k = 0; k < resolved.size(); ++k) {
-        std::error_code error;
-        bool folder = fs::is_directory(resolved[k], error);
-        for (const char* companion : CompanionSuffixes) folder = folder || fs::is_directory(resolved[k] + companion, error);
-        if (folder) {
-            throw EProviderError("File '" + set.Files[k].LogicalName + "' cannot be restored to '" + targets[k] +
-                                 "'. Use WITH MOVE to identify a valid location for the file.");
-        }
-    }
-
-    TCatalog catalog(FServerDirectory);
-    const std::optional<TDatabaseEntry> existing = catalog.Find(database);
-    if (existing && !options.Replace) {
-        if (!SameNameIgnoringCase(existing->Name, set.DatabaseName)) {
-            throw EProviderError("The backup set holds a backup of a database other than the existing '" + database +
-                                 "' database.");
-        }
-        throw EProviderError("Database '" + existing->Name +
-                             "' already exists. Use WITH REPLACE to overwrite the existing database.");
-    }
-    if (existing && !existing->Offline() && InUse(FServerKey, LowerAscii(existing->Name))) {
-        throw EProviderError("Exclusive access could not be obtained because the database is in use.");
-    }
-    {
-        // A file (or a journal beside it) of another database, or of the server itself, is never taken.
-        const std::unordered_map<std::string, TFileOwner> owners = catalog.FileOwners();
-        const std::vector<std::string> ownList = ServerOwnFiles(FServerDirectory);
-        const std::unordered_set<std::string> own(ownList.begin(), ownList.end());
-        for (std::size_t k = 0; k < resolved.size(); ++k) {
-            std::vector<std::string> names{resolved[k]};
-            for (const char* companion : CompanionSuffixes) names.push_back(resolved[k] + companion);
-            for (const std::string& name : names) {
-                std::string user;
-                if (own.count(name) != 0) {
-                    user = "master";
-                } else if (const auto owner = owners.find(name);
-                           owner != owners.end() && !(existing && owner->second.DbId == existing->DbId)) {
-                    user = owner->second.Name;
-                }
-                if (!user.empty()) {
-                    throw EProviderError("The file '" + targets[k] +
-                                         "' cannot be overwritten. It is being used by database '" + user + "'.");
-                }
-            }
-        }
-    }
-
-    // Every file is written beside its place first; the database's content comes
-    // first, so damaged media is found before anything else is written.
-    std::vector<std::string> temporaries(resolved.size());
-    std::vector<std::int64_t> sizes(resolved.size(), 0);
-    auto discardTemporaries = [&] {
-        for (std::string& path : temporaries) {
-            std::error_code ignored;
-            if (!path.empty()) fs::remove(path, ignored);
-            path.clear();
-        }
-    };
-    for (std::size_t step = 0; step < resolved.size(); ++step) {
-        const std::size_t k = step == 0 ? dataIndex : (step - 1 < dataIndex ? step - 1 : step);
-        temporaries[k] = UnusedName(resolved[k] + ".velmora-restore");
-        try {
-            if (k == dataIndex) {
-                CopyBackupContent(media, set, temporaries[k]);
-                sizes[k] = set.ContentSize;
-            } else {
-                const std::string placeholder = PlaceholderText(database, set.Files[k]);
-                WriteWholeFile(temporaries[k], placeholder);
-                sizes[k] = static_cast<std::int64_t>(placeholder.size());
-            }
-        } catch (const EBackupMediaError& error) {
-            discardTemporaries();
-            throw EProviderError(error.what());
-        } catch (const std::bad_alloc&) {
-            discardTemporaries();
-            throw;
-        } catch (const std::exception& error) {
-            discardTemporaries();
-            throw EProviderError("Write on \"" + targets[k] + "\" failed: " + error.what() + ".");
-        }
-    }
-
-    // Then the new files take their places. What stood there (the replaced
-    // database's files, or files an offline database left behind) is only set
-    // aside until the catalog has changed, so a failure puts everything back.
-    struct TSetAside {
-        std::string Original;
-        std::string Aside;
-    };
-    std::vector<TSetAside> setAside;
-    std::vector<std::string> placed;
-    auto undo = [&] {
-        std::error_code ignored;
-        for (auto file = placed.rbegin(); file != placed.rend(); ++file) fs::remove(*file, ignored);
-        for (auto old = setAside.rbegin(); old != setAside.rend(); ++old) fs::rename(old->Aside, old->Original, ignored);
-        discardTemporaries();
-    };
-    for (std::size_t k = 0; k < resolved.size(); ++k) {
-        std::error_code error;
-        // A journal left beside an earlier file would be replayed into the new one, so it goes aside too.
-        std::vector<std::string> names{resolved[k]};
-        for (const char* companion : CompanionSuffixes) names.push_back(resolved[k] + companion);
-        for (const std::string& name : names) {
-            if (!fs::exists(fs::symlink_status(name, error))) continue;
-            const std::string aside = UnusedName(name + ".velmora-old");
-            fs::rename(name, aside, error);
-            if (error) {
-                undo();
-                throw EProviderError("Write on \"" + targets[k] + "\" failed: " + error.message() + ".");
-            }
-            setAside.push_back(TSetAside{name, aside});
-        }
-        fs::rename(temporaries[k], resolved[k], error);
-        if (error) {
-            undo();
-            throw EProviderError("Write on \"" + targets[k] + "\" failed: " + error.message() + ".");
-        }
-        placed.push_back(resolved[k]);
-        temporaries[k].clear();
-    }
-
-    std::vector<TDatabaseFile> files;
-    files.reserve(resolved.size());
-    for (std::size_t k = 0; k < resolved.size(); ++k) {
-        files.push_back(
-            TDatabaseFile{set.Files[k].LogicalName, resolved[k], set.Files[k].Type, set.Files[k].FileGroupName, sizes[k]});
-    }
-    try {
-        catalog.Replace(existing ? std::optional<std::string>(existing->Name) : std::nullopt, database, files);
-    } catch (...) {
-        undo();
-        throw;
-    }
-
-    // Only now is anything of the old state removed.
-    for (const TSetAside& old : setAside) {
-        std::error_code ignored;
-        fs::remove(old.Aside, ignored);
-    }
-    if (existing && !existing->Offline()) DeleteFiles(FServerDirectory, existing->Files, resolved);
-    return TResultSet();
+    TRestoreContext context;
+    context.ServerDirectory = FServerDirectory;
+    context.InUse = [this](const std::string& databaseKey) { return DatabaseInUse(FServerDirectory, databaseKey); };
+    context.OnWait = [this] { FWait.Tick(); };
+    return Standin::Restore(context, sig);
 }
 
 TResultSet TSession::AlterDatabase(const std::vector<TToken>& sig)
@@ -895,13 +332,13 @@ TResultSet TSession::AlterDatabase(const std::vector<TToken>& sig)
     const std::string key = LowerAscii(entry->Name);
     if (offline) {
         // Without ROLLBACK the server would wait for the users to leave; the stand-in does not hang the caller.
-        if (!rollback && InUse(FServerKey, key)) {
+        if (!rollback && DatabaseInUse(FServerDirectory, key)) {
             throw EProviderError("ALTER DATABASE failed because a lock could not be placed on database '" +
                                  entry->Name + "'. Try again later.");
         }
         catalog.SetOffline(entry->Name, true);
-        KillSessions(FServerKey, key,
-                     "The connection was closed: database '" + entry->Name + "' was taken offline.");
+        KillSessions(FServerKey, key, OfflineReason(entry->Name));
+        EndDatabaseUse(FServerDirectory, key);
     } else {
         catalog.SetOffline(entry->Name, false);
     }
@@ -927,12 +364,12 @@ TResultSet TSession::DropDatabase(const std::vector<TToken>& sig)
                                  "', because it does not exist in the system catalog.");
         }
         if (entry->IsMaster()) throw EProviderError("Cannot drop the database 'master' because it is a system database.");
-        if (!entry->Offline() && InUse(FServerKey, LowerAscii(entry->Name))) {
+        if (!entry->Offline() && DatabaseInUse(FServerDirectory, LowerAscii(entry->Name))) {
             throw EProviderError("Cannot drop the database '" + entry->Name + "' because it is currently in use.");
         }
         catalog.Remove(entry->Name);
         // As the server does: an offline database's files are left where they are.
-        if (!entry->Offline()) DeleteFiles(FServerDirectory, entry->Files);
+        if (!entry->Offline()) DeleteDatabaseFiles(FServerDirectory, entry->Files);
     }
     return TResultSet();
 }

@@ -3,6 +3,7 @@
 // handles itself (RESTORE, ALTER/DROP/CREATE DATABASE) are carried out here,
 // everything else goes through the T-SQL shim to SQLite.
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -11,22 +12,13 @@
 #include <vector>
 
 #include "platform/Database.h"
+#include "standin/ConnectionString.h"
+#include "standin/DatabaseUse.h"
 #include "standin/SqlShim.h"
 #include "standin/Sqlite.h"
+#include "standin/Statements.h"
 
 namespace Velmora::Standin {
-
-struct TResultSet {
-    std::vector<std::string> Columns;
-    std::vector<std::vector<TFieldValue>> Rows;
-};
-
-struct TConnectionTarget {
-    std::string Catalog;  // empty: the login's default, master
-};
-
-// Raises EProviderError, worded as the provider does, for what the server refuses.
-TConnectionTarget ParseConnectionString(const std::string& text);
 
 class TSession {
 public:
@@ -38,11 +30,14 @@ public:
 
     // The rows of the first statement that returns rows; none for the others.
     TResultSet Execute(const std::string& statement);
-    bool Alive() const { return FAlive; }
+    // False once the session has been ended, by this process or another.
+    bool Alive() const { return FAlive && !(FUse != nullptr && FUse->Ended()); }
     const std::string& DatabaseName() const { return FDatabaseName; }
     // Ends the session from outside, as the server ends a connection to a
     // database taken offline; later statements fail with reason.
     void Kill(const std::string& reason);
+    // Called every few tens of milliseconds while a statement runs; see IConnection::SetOnWait.
+    void SetOnWait(std::function<void()> onWait) { FWait.SetHandler(std::move(onWait)); }
 
     const std::string& ServerKey() const { return FServerKey; }
     const std::string& DatabaseKey() const { return FDatabaseKey; }
@@ -53,12 +48,15 @@ private:
     std::string FDatabaseName;
     std::string FDatabaseKey;
     TSqliteDatabase FDatabase;
+    // The session's registration as a user of its database (none for master).
+    std::unique_ptr<TDatabaseUse> FUse;
     bool FAlive = true;
     // Statement shapes whose LIKE prefix searches have been given their indexes.
     std::unordered_set<std::string> FAdvisedShapes;
     // Ranged statements, and whether they select exactly what their LIKEs do.
     std::unordered_map<std::string, bool> FExactRanges;
     std::string FKillReason;
+    TWaitTicker FWait;
 
     // Prepared statements by their SQLite text, most recent first.
     struct TCached {

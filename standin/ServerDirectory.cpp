@@ -1,5 +1,9 @@
 #include "standin/ServerDirectory.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -43,6 +47,24 @@ void EnsureServerDirectory(const std::string& serverDirectory)
         throw EProviderError("[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied. "
                              "(server directory '" + serverDirectory + "': " +
                              (error ? error.message() : std::string("not a directory")) + ")");
+    }
+}
+
+void CheckServerDirectory(const std::string& serverDirectory)
+{
+    const std::string shown = "模拟服务器的目录“" + serverDirectory + "”";
+    struct stat status {};
+    if (::stat(serverDirectory.c_str(), &status) != 0) {
+        const int error = errno;
+        if (error == ENOENT) throw EProviderError(shown + "不存在");
+        if (error == ENOTDIR) throw EProviderError(shown + "不存在：路径中有一段不是目录");
+        if (error == EACCES) throw EProviderError("无法访问" + shown + "：没有访问权限");
+        throw EProviderError("无法访问" + shown + "：系统错误 " + std::to_string(error));
+    }
+    if (!S_ISDIR(status.st_mode)) throw EProviderError(shown + "不是目录");
+    // The catalog and the lock files are written there, so reading alone is not enough.
+    if (::access(serverDirectory.c_str(), R_OK | W_OK | X_OK) != 0) {
+        throw EProviderError("无法访问" + shown + "：没有读写权限");
     }
 }
 

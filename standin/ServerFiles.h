@@ -12,6 +12,9 @@ inline constexpr const char* CompanionSuffixes[] = {"-wal", "-shm", "-journal"};
 
 // Creates the server directory with its parents; EProviderError when that fails.
 void EnsureServerDirectory(const std::string& serverDirectory);
+// Raises EProviderError, worded for the user, when the directory is missing,
+// not a directory, or cannot be read and written; a connection needs all three.
+void CheckServerDirectory(const std::string& serverDirectory);
 // One spelling per directory, so connections from different spellings meet.
 std::string ServerKey(const std::string& serverDirectory);
 

@@ -51,6 +51,7 @@ public:
         if (Connected()) return;
         FSession.reset();
         FSession = std::make_unique<TSession>(FServerDirectory, Standin::ParseConnectionString(FConnectionString));
+        FSession->SetOnWait(FOnWait);
     }
 
     void Close() override
@@ -60,7 +61,11 @@ public:
     }
 
     bool Connected() const override { return FSession != nullptr && FSession->Alive(); }
-    void SetOnWait(std::function<void()> onWait) override { FOnWait = std::move(onWait); }
+    void SetOnWait(std::function<void()> onWait) override
+    {
+        FOnWait = std::move(onWait);
+        if (FSession != nullptr) FSession->SetOnWait(FOnWait);
+    }
 
     std::unique_ptr<IQuery> CreateQuery() override;
     std::unique_ptr<ICommand> CreateCommand() override;

@@ -237,6 +237,71 @@ public:
 
     IAdoConnection* Raw() const { return FConnection.Get(); }
 
+    // Statements run asynchronously only for a caller that wants to keep its window
+    // answering meanwhile; without one they run as they always did.
+    bool WaitsAsynchronously() const { return static_cast<bool>(FOnWait); }
+
+    // Before an asynchronous statement: what a previous statement left in Errors
+    // (warnings and informational messages stay there) must not count as its failure.
+    void ForgetProviderMessages() const
+    {
+        TComPtr<IAdoErrors> errors;
+        if (SUCCEEDED(FConnection->get_Errors(errors.Receive())) && errors) errors->Clear();
+    }
+
+    // Keeps calling the wait handler until the statement's object leaves the busy states.
+    template <class TReadState>
+    void WaitWhileBusy(TReadState readState, LONG busy) const
+    {
+        for (;;) {
+            LONG state = 0;
+            const HRESULT result = readState(&state);
+            if (FAILED(result)) Check(result);
+            if ((state & busy) == 0) return;
+            // Returns early when a message arrives, so the handler runs at once for it.
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, WaitSliceMs, QS_ALLINPUT);
+            FOnWait();
+        }
+    }
+
+    // An asynchronous statement does not fail its call: ADO reports the failure as the
+    // statement settles, with the provider's Error objects in the connection's Errors
+    // collection (the one ExecuteComplete hands over). Informational messages arrive
+    // there too, with number 0; only a failure code counts.
+    // A statement that settles closed without a failure (one that returns no rows) is left
+    // as the synchronous call leaves it.
+    void CheckSettled() const
+    {
+        const HRESULT failure = FirstFailure();
+        if (failure != S_OK) throw EProviderError(ProviderErrorText(failure, FConnection.Get()));
+    }
+
+private:
+    static constexpr DWORD WaitSliceMs = 25;
+
+    HRESULT FirstFailure() const
+    {
+        TComPtr<IAdoErrors> errors;
+        if (FAILED(FConnection->get_Errors(errors.Receive())) || !errors) return S_OK;
+        long count = 0;
+        if (FAILED(errors->get_Count(&count))) return S_OK;
+        for (long i = 0; i < count; ++i) {
+            VARIANT index;
+            VariantInit(&index);
+            index.vt = VT_I4;
+            index.lVal = i;
+            TComPtr<IAdoError> error;
+            long number = 0;
+            if (SUCCEEDED(errors->get_Item(index, error.Receive())) && error && SUCCEEDED(error->get_Number(&number)) &&
+                number < 0) {
+                return static_cast<HRESULT>(number);
+            }
+        }
+        return S_OK;
+    }
+
+public:
+
     void Check(HRESULT result) const
     {
         if (FAILED(result)) throw EProviderError(ProviderErrorText(result, FConnection.Get()));
@@ -303,7 +368,16 @@ void TAdoQuery::Open()
     VariantInit(&connection);
     connection.vt = VT_DISPATCH;
     connection.pdispVal = FConnection.Raw();
-    FConnection.Check(recordset->Open(source.Get(), connection, adOpenKeyset, adLockOptimistic, adCmdText));
+    if (!FConnection.WaitsAsynchronously()) {
+        FConnection.Check(recordset->Open(source.Get(), connection, adOpenKeyset, adLockOptimistic, adCmdText));
+    } else {
+        FConnection.ForgetProviderMessages();
+        FConnection.Check(recordset->Open(source.Get(), connection, adOpenKeyset, adLockOptimistic,
+                                          adCmdText | adAsyncExecute | adAsyncFetch));
+        IAdoRecordset* raw = recordset.Get();
+        FConnection.WaitWhileBusy([raw](LONG* value) { return raw->get_State(value); }, adStateExecuting | adStateFetching);
+        FConnection.CheckSettled();
+    }
     // Kept only now: a failed open leaves the query closed.
     FRecordset.Swap(recordset);
 }
@@ -361,12 +435,12 @@ bool TAdoQuery::Eof() const
 int TAdoQuery::RecordCount() const
 {
     RequireActive();
-    LONG_PTR count = 0;
+    AdoLongPtr count = 0;
     const HRESULT result = FRecordset->get_RecordCount(&count);
     if (FAILED(result)) Fail(result);
     // An implementation that writes only a long leaves the upper half zero.
     const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(count)));
-    if (sizeof(LONG_PTR) > 4 && (static_cast<std::uint64_t>(count) >> 32) == 0) return low;
+    if (sizeof(AdoLongPtr) > 4 && (static_cast<std::uint64_t>(count) >> 32) == 0) return low;
     if (count > INT_MAX) return INT_MAX;
     return static_cast<int>(count);
 }
@@ -408,7 +482,24 @@ void TAdoCommand::Execute()
     FConnection.Check(FCommand->put_CommandText(text.Get()));
     FConnection.Check(FCommand->put_CommandTimeout(FTimeout));
     TComPtr<IAdoRecordset> rows;
-    FConnection.Check(FCommand->Execute(nullptr, nullptr, adCmdText | adExecuteNoRecords, rows.Receive()));
+    TComPtr<IAdoCommand25> running;
+    if (!FConnection.WaitsAsynchronously() ||
+        FAILED(FCommand->QueryInterface(IID_Command25, running.ReceiveVoid())) || !running) {
+        FConnection.Check(FCommand->Execute(nullptr, nullptr, adCmdText | adExecuteNoRecords, rows.Receive()));
+        return;
+    }
+    FConnection.ForgetProviderMessages();
+    FConnection.Check(
+        FCommand->Execute(nullptr, nullptr, adCmdText | adExecuteNoRecords | adAsyncExecute, rows.Receive()));
+    IAdoCommand25* raw = running.Get();
+    try {
+        FConnection.WaitWhileBusy([raw](LONG* value) { return raw->get_State(value); }, adStateExecuting);
+    } catch (...) {
+        // A statement must not outlive the step that started it.
+        raw->Cancel();
+        throw;
+    }
+    FConnection.CheckSettled();
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ constexpr GUID CLSID_Command = AdoGuid(0x00000507);
 constexpr GUID CLSID_Recordset = AdoGuid(0x00000535);
 constexpr GUID IID_Connection = AdoGuid(0x00000550);  // _Connection
 constexpr GUID IID_Command15 = AdoGuid(0x00000508);
+constexpr GUID IID_Command25 = AdoGuid(0x0000054E);
 constexpr GUID IID_Recordset = AdoGuid(0x00000556);  // _Recordset
 
 // Enumeration values used.
@@ -26,11 +27,23 @@ constexpr long adLockOptimistic = 3;
 constexpr long adCmdText = 1;
 constexpr long adExecuteNoRecords = 0x80;
 constexpr long adConnectUnspecified = -1;
+constexpr long adAsyncExecute = 0x10;
+constexpr long adAsyncFetch = 0x20;
 constexpr long adStateOpen = 1;
+constexpr long adStateExecuting = 4;
+constexpr long adStateFetching = 8;
 constexpr long adPromptNever = 4;
 constexpr HRESULT adErrItemNotFound = static_cast<HRESULT>(0x800A0CC1);
 constexpr HRESULT adErrNoCurrentRecord = static_cast<HRESULT>(0x800A0BCD);
 constexpr HRESULT adErrObjectClosed = static_cast<HRESULT>(0x800A0E78);
+
+// Row positions, counts and sizes: ADO widens these to 64 bits in its x64 build and
+// keeps every other parameter as it was.
+#if defined(_WIN64)
+using AdoLongPtr = LONGLONG;
+#else
+using AdoLongPtr = LONG;
+#endif
 
 // COM interfaces are released through IUnknown, never deleted: a virtual destructor
 // would shift every vtable slot.
@@ -117,12 +130,25 @@ struct IAdoCommand : public IAdoBase {
     virtual HRESULT STDMETHODCALLTYPE put_Prepared(VARIANT_BOOL prepared) = 0;
     virtual HRESULT STDMETHODCALLTYPE Execute(VARIANT* recordsAffected, VARIANT* parameters, long options,
                                               IAdoRecordset** recordset) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateParameter(BSTR name, long type, long direction, AdoLongPtr size,
+                                                      VARIANT value, IDispatch** parameter) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Parameters(IDispatch** parameters) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_CommandType(long type) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CommandType(long* type) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Name(BSTR name) = 0;
+};
+
+// The state of a running command: ADO 2.5 and later, asked for by its own ID.
+struct IAdoCommand25 : public IAdoCommand {
+    virtual HRESULT STDMETHODCALLTYPE get_State(LONG* state) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Cancel() = 0;
 };
 
 struct IAdoField : public IAdoBase {
-    virtual HRESULT STDMETHODCALLTYPE get_ActualSize(long* size) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_ActualSize(AdoLongPtr* size) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Attributes(long* attributes) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_DefinedSize(long* size) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_DefinedSize(AdoLongPtr* size) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Type(long* type) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Value(VARIANT* value) = 0;
@@ -133,8 +159,8 @@ struct IAdoFields : public IAdoCollection {
 };
 
 struct IAdoRecordset : public IAdoBase {
-    virtual HRESULT STDMETHODCALLTYPE get_AbsolutePosition(long* position) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_AbsolutePosition(long position) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_AbsolutePosition(AdoLongPtr* position) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_AbsolutePosition(AdoLongPtr position) = 0;
     virtual HRESULT STDMETHODCALLTYPE putref_ActiveConnection(IDispatch* connection) = 0;
     virtual HRESULT STDMETHODCALLTYPE put_ActiveConnection(VARIANT connection) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_ActiveConnection(VARIANT* connection) = 0;
@@ -149,10 +175,10 @@ struct IAdoRecordset : public IAdoBase {
     virtual HRESULT STDMETHODCALLTYPE get_Fields(IAdoFields** fields) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_LockType(long* type) = 0;
     virtual HRESULT STDMETHODCALLTYPE put_LockType(long type) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_MaxRecords(long* count) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_MaxRecords(long count) = 0;
-    // 64-bit ADO writes a pointer-sized count here, older versions a long: callers pass a zeroed LONG_PTR.
-    virtual HRESULT STDMETHODCALLTYPE get_RecordCount(LONG_PTR* count) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_MaxRecords(AdoLongPtr* count) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_MaxRecords(AdoLongPtr count) = 0;
+    // Older 64-bit builds of ADO wrote only a long here: callers pass a zeroed count.
+    virtual HRESULT STDMETHODCALLTYPE get_RecordCount(AdoLongPtr* count) = 0;
     virtual HRESULT STDMETHODCALLTYPE putref_Source(IDispatch* command) = 0;
     virtual HRESULT STDMETHODCALLTYPE put_Source(BSTR source) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Source(VARIANT* source) = 0;
@@ -161,7 +187,7 @@ struct IAdoRecordset : public IAdoBase {
     virtual HRESULT STDMETHODCALLTYPE Close() = 0;
     virtual HRESULT STDMETHODCALLTYPE Delete(long affect) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetRows(long rows, VARIANT start, VARIANT fields, VARIANT* result) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Move(long count, VARIANT start) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Move(AdoLongPtr count, VARIANT start) = 0;
     virtual HRESULT STDMETHODCALLTYPE MoveNext() = 0;
     virtual HRESULT STDMETHODCALLTYPE MovePrevious() = 0;
     virtual HRESULT STDMETHODCALLTYPE MoveFirst() = 0;
@@ -171,12 +197,12 @@ struct IAdoRecordset : public IAdoBase {
     virtual HRESULT STDMETHODCALLTYPE Requery(LONG options) = 0;
     virtual HRESULT STDMETHODCALLTYPE _xResync(long affect) = 0;
     virtual HRESULT STDMETHODCALLTYPE Update(VARIANT fields, VARIANT values) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_AbsolutePage(long* page) = 0;
-    virtual HRESULT STDMETHODCALLTYPE put_AbsolutePage(long page) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_AbsolutePage(AdoLongPtr* page) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_AbsolutePage(AdoLongPtr page) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_EditMode(long* mode) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Filter(VARIANT* criteria) = 0;
     virtual HRESULT STDMETHODCALLTYPE put_Filter(VARIANT criteria) = 0;
-    virtual HRESULT STDMETHODCALLTYPE get_PageCount(long* count) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_PageCount(AdoLongPtr* count) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_PageSize(long* size) = 0;
     virtual HRESULT STDMETHODCALLTYPE put_PageSize(long size) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Sort(BSTR* criteria) = 0;

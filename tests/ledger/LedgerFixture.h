@@ -18,6 +18,7 @@
 #include "preprocess/DecimalText.h"
 #include "standin/BackupScript.h"
 #include "standin/StandinDataAccess.h"
+#include "standin/StandinServiceControl.h"
 #include "tests/fakes/FakePlatform.h"
 
 namespace Velmora::LedgerTests {
@@ -54,6 +55,8 @@ protected:
         WorkDir = Root / "host" / "TempLateTemp";
         std::filesystem::create_directories(WorkDir);
         Data = std::make_unique<TStandinDataAccess>((Root / "server").string());
+        // The fake service control stands for the check; the stand-in itself must run too.
+        WriteServiceState((Root / "server").string(), "running");
         Platform = std::make_unique<TPlatform>(TPlatform{Fake.Toolkit, Fake.Services, *Data, Fake.Files, Fake.Text});
         Form = std::make_unique<TForm_DealWithUFO>(*Platform);
     }

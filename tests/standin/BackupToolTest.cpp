@@ -183,6 +183,28 @@ TEST_F(BackupToolTest, MediaItMakesRestoresThroughTheServer)
               (std::vector<std::vector<std::string>>{{"o;k"}, {"二"}}));
 }
 
+TEST_F(BackupToolTest, SetsOfEveryKindAreListedByTheServer)
+{
+    const std::string script = ScriptFile("a.sql", "create table Marker (name text);\n");
+    ASSERT_EQ(Run("create " + Path("ufdatawk.temp") + " --database UFDATA --script " + script).ExitCode, 0);
+    for (const char* kind : {"differential", "log"}) {
+        ASSERT_EQ(Run("create " + Path("ufdatawk.temp") + " --database UFDATA --script " + script + " --append --type " +
+                      kind)
+                      .ExitCode,
+                  0)
+            << kind;
+    }
+    const std::string before = ReadBytes(Work / "ufdatawk.temp");
+    const TToolRun weekly = Run("create " + Path("ufdatawk.temp") + " --database UFDATA --script " + script +
+                                " --append --type weekly");
+    EXPECT_EQ(weekly.ExitCode, 1);
+    EXPECT_THAT(weekly.Output, HasSubstr("--type is full, differential or log, not 'weekly'"));
+    EXPECT_TRUE(ReadBytes(Work / "ufdatawk.temp") == before);
+    auto master = Connect(MasterConnection);
+    EXPECT_EQ(Rows(*master, "RESTORE HEADERONLY FROM DISK='" + (Work / "ufdatawk.temp").string() + "'", {"BackupType"}),
+              (std::vector<std::vector<std::string>>{{"1"}, {"5"}, {"2"}}));
+}
+
 TEST_F(BackupToolTest, AScriptThatCreatesNothingMakesAWholeSet)
 {
     const std::string script = ScriptFile("empty.sql", "-- nothing yet;\n");

@@ -1,6 +1,8 @@
 // Connection strings, the login error, and how the adapter's queries, commands
 // and connections behave as the data-access layer the plug-in was written for.
 
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 
 #include "StandinTestSupport.h"
@@ -13,7 +15,7 @@ using ::testing::HasSubstr;
 
 class ConnectionTest : public TStandinTest {};
 
-TEST_F(ConnectionTest, MasterCatalogOpensInAnyLetterCaseAndCreatesTheServerDirectory)
+TEST_F(ConnectionTest, MasterCatalogOpensInAnyLetterCase)
 {
     for (const char* catalog : {"Master", "MASTER", "master"}) {
         auto connection = Connect(ConnectionTo(catalog));
@@ -21,7 +23,43 @@ TEST_F(ConnectionTest, MasterCatalogOpensInAnyLetterCaseAndCreatesTheServerDirec
         const auto rows = Rows(*connection, "select name from sysdatabases", {"name"});
         EXPECT_EQ(rows, (std::vector<std::vector<std::string>>{{"master"}}));
     }
-    EXPECT_TRUE(std::filesystem::is_directory(ServerDir));
+}
+
+TEST_F(ConnectionTest, OnlyARunningServiceAnswers)
+{
+    const std::string notFound = "[DBNETLIB][ConnectionOpen (Connect()).]SQL Server does not exist or access denied.";
+    std::filesystem::create_directories(ServerDir);
+    auto connection = Data->CreateConnection();
+    connection->SetConnectionString(MasterConnection);
+    EXPECT_EQ(ProviderError([&] { connection->Open(); }), notFound) << "installed, never started";
+    for (const char* state : {"stopped", "paused", "missing", "denied"}) {
+        WriteServiceState(ServerDir, state);
+        EXPECT_EQ(ProviderError([&] { connection->Open(); }), notFound) << state;
+        EXPECT_FALSE(connection->Connected()) << state;
+    }
+    WriteText(std::filesystem::path(ServerDir) / "service", "starting 99999999999999\n");
+    EXPECT_EQ(ProviderError([&] { connection->Open(); }), notFound) << "start pending";
+    WriteServiceState(ServerDir, "running");
+    EXPECT_EQ(ProviderError([&] { connection->Open(); }), "");
+    EXPECT_TRUE(connection->Connected());
+}
+
+TEST_F(ConnectionTest, AServerDirectoryThatCannotBeUsedIsNamed)
+{
+    auto connection = Data->CreateConnection();
+    connection->SetConnectionString(MasterConnection);
+    EXPECT_EQ(ProviderError([&] { connection->Open(); }), "模拟服务器的目录“" + ServerDir + "”不存在");
+    EXPECT_FALSE(std::filesystem::exists(ServerDir));
+    WriteText(ServerDir, "a file where the folder should be");
+    EXPECT_EQ(ProviderError([&] { connection->Open(); }), "模拟服务器的目录“" + ServerDir + "”不是目录");
+    std::filesystem::remove(ServerDir);
+    WriteServiceState(ServerDir, "running");
+    std::filesystem::permissions(ServerDir, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    const std::string readOnly = ProviderError([&] { connection->Open(); });
+    std::filesystem::permissions(ServerDir, std::filesystem::perms::owner_all);
+    if (geteuid() != 0) {
+        EXPECT_EQ(readOnly, "无法访问模拟服务器的目录“" + ServerDir + "”：没有读写权限");
+    }
 }
 
 TEST_F(ConnectionTest, ConnectionStringKeysAreNotCaseSensitiveAndMayBeSpacedOrOmitted)
@@ -42,6 +80,7 @@ TEST_F(ConnectionTest, ConnectionStringKeysAreNotCaseSensitiveAndMayBeSpacedOrOm
 
 TEST_F(ConnectionTest, UnknownCatalogFailsWithTheServersLoginMessage)
 {
+    WriteServiceState(ServerDir, "running");
     auto connection = Data->CreateConnection();
     connection->SetConnectionString(UfdataConnection);
     EXPECT_EQ(ProviderError([&] { connection->Open(); }),
@@ -229,6 +268,26 @@ TEST_F(QueryTest, QueriesAndCommandsOpenTheConnectionWhenClosedAndCloseWithIt)
     command->Execute();
     EXPECT_TRUE(Connection->Connected());
     EXPECT_EQ(Rows(*Connection, "select count(*) as n from Item", {"n"}).at(0).at(0), "0");
+}
+
+TEST_F(QueryTest, ALongStatementLetsTheCallerAnswerRepeatedly)
+{
+    int calls = 0;
+    Connection->SetOnWait([&] { ++calls; });
+    // Three million rows keep SQLite busy far longer than two wait intervals.
+    const auto rows = Rows(*Connection,
+                           "with recursive n(x) as (select 1 union all select x + 1 from n where x < 3000000) "
+                           "select sum(x) as total from n",
+                           {"total"});
+    EXPECT_EQ(rows.at(0).at(0), "4500001500000");
+    EXPECT_GE(calls, 2);
+    // A handler that fails ends the statement with its own failure.
+    Connection->SetOnWait([] { throw EVelmoraError("cancelled"); });
+    EXPECT_THROW(Exec(*Connection, "with recursive n(x) as (select 1 union all select x + 1 from n where x < 3000000) "
+                                   "select sum(x) from n"),
+                 EVelmoraError);
+    Connection->SetOnWait(nullptr);
+    EXPECT_EQ(Rows(*Connection, "select count(*) as n from Item", {"n"}).at(0).at(0), "2");
 }
 
 TEST_F(QueryTest, AQueryOutlivingItsConnectionFailsCleanly)

@@ -1,11 +1,16 @@
 // RESTORE HEADERONLY / FILELISTONLY / DATABASE, taking a database offline and
 // dropping it, as the restore step drives them.
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <sqlite3.h>
 
 #include "StandinTestSupport.h"
 #include "standin/BackupMedia.h"
+#include "standin/Server.h"
+#include "standin/ServerErrors.h"
 
 namespace Velmora::StandinTests {
 namespace {
@@ -147,24 +152,62 @@ protected:
     std::string WorkDir;
 };
 
-TEST_F(RestoreTest, HeaderOnlyListsEverySetInOrder)
+TEST_F(RestoreTest, HeaderOnlyGivesTheServersColumnsForEveryKindOfSet)
 {
-    const std::string media = MakeMedia("ufdatawk.temp", {Script("one"), Script("two"), Script("three")});
-    auto query = Master->CreateQuery();
-    query->AddSql("RESTORE HEADERONLY From Disk='" + media + "'");
-    query->Open();
-    ASSERT_EQ(query->RecordCount(), 3);
-    for (int position = 1; position <= 3; ++position) {
-        EXPECT_EQ(query->FieldByName("Position").AsString(), std::to_string(position));
-        EXPECT_EQ(query->FieldByName("DataBaseName").AsString(), "UFDATA");
-        EXPECT_EQ(query->FieldByName("DatabaseVersion").AsInteger(), 539);
-        EXPECT_EQ(query->FieldByName("BackupType").AsInteger(), 1);
-        EXPECT_EQ(query->FieldByName("BackupName").AsString(), "UFDATA backup");
-        EXPECT_FALSE(query->FieldByName("ServerName").AsString().empty());
-        EXPECT_GT(query->FieldByName("BackupSize").AsInteger(), 0);
-        EXPECT_LE(query->FieldByName("BackupStartDate").AsString(), query->FieldByName("BackupFinishDate").AsString());
-        query->Next();
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("one")});
+    for (const int type : {Standin::BackupTypeDifferential, Standin::BackupTypeLog, Standin::BackupTypeLog}) {
+        Standin::TCreateBackupOptions options;
+        WriteText(Root / "later.sql", Script("later"));
+        options.Media = media;
+        options.Database = "UFDATA";
+        options.Script = (Root / "later.sql").string();
+        options.Append = true;
+        options.BackupType = type;
+        Standin::CreateBackupSet(options);
     }
+    Standin::TSession session(ServerDir, Standin::TConnectionTarget{});
+    const Standin::TResultSet header = session.Execute("RESTORE HEADERONLY FROM DISK='" + media + "'");
+    // SQL Server 2000's columns, in its order.
+    EXPECT_EQ(header.Columns,
+              (std::vector<std::string>{"BackupName", "BackupDescription", "BackupType", "ExpirationDate", "Compressed",
+                                        "Position", "DeviceType", "UserName", "ServerName", "DatabaseName",
+                                        "DatabaseVersion", "DatabaseCreationDate", "BackupSize", "FirstLSN", "LastLSN",
+                                        "CheckpointLSN", "DatabaseBackupLSN", "BackupStartDate", "BackupFinishDate",
+                                        "SortOrder", "CodePage", "UnicodeLocaleId", "UnicodeComparisonStyle",
+                                        "CompatibilityLevel", "SoftwareVendorId", "SoftwareVersionMajor",
+                                        "SoftwareVersionMinor", "SoftwareVersionBuild", "MachineName", "Flags",
+                                        "BindingID", "RecoveryForkID", "Collation"}));
+    ASSERT_EQ(header.Rows.size(), 4u);
+    const auto at = [&](std::size_t row, const char* column) {
+        const auto found = std::find(header.Columns.begin(), header.Columns.end(), column);
+        return header.Rows[row].at(static_cast<std::size_t>(found - header.Columns.begin()));
+    };
+    std::vector<std::int64_t> types;
+    for (std::size_t row = 0; row < 4; ++row) {
+        types.push_back(at(row, "BackupType").AsInteger());
+        EXPECT_EQ(at(row, "Position").AsInteger(), static_cast<std::int64_t>(row + 1));
+        EXPECT_TRUE(at(row, "ExpirationDate").IsNull() && at(row, "BackupDescription").IsNull());
+        EXPECT_LT(at(row, "FirstLSN").AsInteger(), at(row, "LastLSN").AsInteger());
+        EXPECT_EQ(at(row, "BindingID").AsString(), at(0, "BindingID").AsString());
+    }
+    EXPECT_EQ(types, (std::vector<std::int64_t>{1, 5, 2, 2}));
+    // The differential and the logs build on the full set; each log starts where the set before it ended.
+    EXPECT_TRUE(at(0, "DatabaseBackupLSN").IsNull());
+    EXPECT_EQ(at(1, "DatabaseBackupLSN").AsInteger(), at(0, "CheckpointLSN").AsInteger());
+    EXPECT_EQ(at(2, "FirstLSN").AsInteger(), at(1, "LastLSN").AsInteger());
+    EXPECT_EQ(at(3, "FirstLSN").AsInteger(), at(2, "LastLSN").AsInteger());
+    EXPECT_EQ(at(3, "DatabaseBackupLSN").AsInteger(), at(0, "CheckpointLSN").AsInteger());
+
+    // Only the full set restores as a database.
+    EXPECT_EQ(Restore(PluginRestore(media, 2, "UFDATA_Data", "UFDATA_Log")),
+              "This differential backup cannot be restored because the database has not been restored to the correct "
+              "earlier state.");
+    EXPECT_EQ(Restore(PluginRestore(media, 3, "UFDATA_Data", "UFDATA_Log")),
+              "The backup set in file '" + media + "' was created by BACKUP LOG and cannot be used for this restore "
+              "operation.");
+    EXPECT_FALSE(Registered("UFDATA"));
+    EXPECT_EQ(Restore(PluginRestore(media, 1, "UFDATA_Data", "UFDATA_Log")), "");
+    EXPECT_EQ(Marker(), "one");
 }
 
 TEST_F(RestoreTest, FileListOnlyDescribesTheFirstSetOrTheOneNamed)
@@ -275,6 +318,101 @@ TEST_F(RestoreTest, AnExistingDatabaseNeedsReplace)
     EXPECT_FALSE(std::filesystem::exists(WorkDir + "ufdata.mdf"));
 }
 
+TEST_F(RestoreTest, FilesThatExistAreOnlyOverwrittenWithReplace)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first"), Script("second")});
+    ASSERT_EQ(Restore(PluginRestore(media, 1, "UFDATA_Data", "UFDATA_Log")), "");
+    ASSERT_EQ(Restore("ALTER DATABASE UFDATA SET OFFLINE WITH ROLLBACK IMMEDIATE"), "");
+    ASSERT_EQ(Restore("DROP DATABASE UFDATA"), "");
+    const std::string oldBooks = ReadBytes(WorkDir + "ufdata.mdf");
+    // The dropped database's books are still there: no database owns them, yet they are not free.
+    std::string withoutReplace = PluginRestore(media, 2, "UFDATA_Data", "UFDATA_Log");
+    withoutReplace.erase(withoutReplace.rfind(", REPLACE"));
+    EXPECT_EQ(Restore(withoutReplace), "File \"UFDATA_Data\" cannot be restored over the existing \"" + WorkDir +
+                                           "ufdata.mdf\". Reissue the RESTORE statement using WITH REPLACE to overwrite "
+                                           "pre-existing files, or WITH MOVE to identify an alternate location.");
+    int number = 0;
+    try {
+        Exec(*Master, withoutReplace);
+    } catch (const Standin::EServerError& error) {
+        number = error.Number();
+    }
+    EXPECT_EQ(number, 3142);
+    EXPECT_FALSE(Registered("UFDATA"));
+    EXPECT_TRUE(ReadBytes(WorkDir + "ufdata.mdf") == oldBooks);
+    // Any file will do, the log's place as much as the data's.
+    std::filesystem::remove(WorkDir + "ufdata.mdf");
+    EXPECT_THAT(Restore(withoutReplace), HasSubstr("\"UFDATA_Log\" cannot be restored over the existing"));
+    std::filesystem::remove(WorkDir + "ufdata.ldf");
+    EXPECT_EQ(Restore(withoutReplace), "");
+    EXPECT_EQ(Marker(), "second");
+}
+
+TEST_F(RestoreTest, ATargetOrMediaThatIsALinkIsRefusedAndWhatItPointsToIsUntouched)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    const std::string mediaBytes = ReadBytes(media);
+    const std::filesystem::path outside = Root / "elsewhere.txt";
+    WriteText(outside, "someone else's file");
+    const auto refusal = [](const std::string& name) {
+        return "文件“" + name + "”是符号链接：模拟服务器不经由链接读写文件，请改用它指向的文件本身";
+    };
+
+    std::filesystem::create_symlink(outside, WorkDir + "ufdata.ldf");
+    EXPECT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), refusal(WorkDir + "ufdata.ldf"));
+    std::filesystem::remove(WorkDir + "ufdata.ldf");
+    // Aimed at the backup being restored, a link would make the backup the database.
+    std::filesystem::create_symlink(media, WorkDir + "ufdata.mdf");
+    EXPECT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), refusal(WorkDir + "ufdata.mdf"));
+    std::filesystem::remove(WorkDir + "ufdata.mdf");
+    const std::string linkedMedia = (Work / "linked.bak").string();
+    std::filesystem::create_symlink(media, linkedMedia);
+    EXPECT_EQ(Restore(PluginRestore(linkedMedia, 0, "UFDATA_Data", "UFDATA_Log")), refusal(linkedMedia));
+
+    EXPECT_FALSE(Registered("UFDATA"));
+    EXPECT_TRUE(std::filesystem::is_empty(WorkDir));
+    EXPECT_EQ(ReadBytes(outside), "someone else's file");
+    EXPECT_TRUE(ReadBytes(media) == mediaBytes);
+}
+
+TEST_F(RestoreTest, ADataFilePathSQLiteCannotOpenIsRefusedAtRestoreTime)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    // SQLite opens names of up to 512 bytes, and a journal's name is 8 bytes longer.
+    const std::size_t longest = 512 - 8;
+    std::string folder = WorkDir;
+    while (longest - folder.size() > 200) {
+        folder += std::string(150, 'd') + "/";
+        std::filesystem::create_directories(folder);
+    }
+    const auto pathOfLength = [&](std::size_t length) {
+        return folder + std::string(length - folder.size() - 4, 'f') + ".mdf";
+    };
+    const auto restoreTo = [&](const std::string& data) {
+        return Restore("RESTORE DATABASE UFDATA FROM DISK='" + media + "' WITH MOVE 'UFDATA_Data' TO '" + data +
+                       "', MOVE 'UFDATA_Log' TO '" + WorkDir + "ufdata.ldf', REPLACE");
+    };
+    const std::string tooLong = pathOfLength(longest + 1);
+    EXPECT_EQ(restoreTo(tooLong), "数据文件“" + tooLong + "”的路径过长（505 字节）：模拟服务器只支持不超过 504 字节的数据文件路径");
+    EXPECT_FALSE(Registered("UFDATA"));
+    ASSERT_EQ(restoreTo(pathOfLength(longest)), "");
+    EXPECT_EQ(Marker(), "first");
+}
+
+TEST_F(RestoreTest, WhatAnInterruptedRestoreLeftBesideItsTargetsIsCleanedUp)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    for (const char* stale : {"ufdata.mdf.velmora-restore", "ufdata.mdf.velmora-restore.1", "ufdata.ldf.velmora-restore"}) {
+        WriteText(WorkDir + stale, "half a database from a host that was killed");
+    }
+    WriteText(WorkDir + "ufdata.mdf.velmora-restore-notes", "not the restore's");
+    ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(WorkDir)) left.push_back(entry.path().filename().string());
+    EXPECT_THAT(left, UnorderedElementsAre("ufdata.mdf", "ufdata.ldf", "ufdata.mdf.velmora-restore-notes"));
+    EXPECT_EQ(Marker(), "first");
+}
+
 TEST_F(RestoreTest, ReplaceIsRefusedWhileTheDatabaseIsInUse)
 {
     const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
@@ -343,6 +481,61 @@ TEST_F(RestoreTest, TakingOfflineClosesThisProcesssConnectionsToTheDatabase)
     EXPECT_EQ(query->FieldByName("name").AsString(), "first");  // the rows were already fetched
     EXPECT_THAT(ProviderError([&] { Exec(*user, "select 1"); }), HasSubstr("offline"));
     EXPECT_TRUE(Master->Connected());
+}
+
+TEST_F(RestoreTest, AnotherProcesssSessionHoldsTheDatabaseUntilItIsTakenOffline)
+{
+    const std::string media = MakeMedia("ufdatawk.temp", {Script("first")});
+    ASSERT_EQ(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), "");
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A second host: its own connection, its own SQLite handles.
+        char verdict = 'x';
+        try {
+            TStandinDataAccess data(ServerDir);
+            auto connection = data.CreateConnection();
+            connection->SetConnectionString(UfdataConnection);
+            connection->Open();
+            char byte = 'r';
+            if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(2);
+            verdict = connection->Connected() ? 'c' : 'e';
+            try {
+                Exec(*connection, "select name from Marker");
+                verdict = 'a';
+            } catch (const EProviderError& error) {
+                if (std::string(error.what()).find("offline") == std::string::npos) verdict = 'm';
+            }
+        } catch (...) {
+            verdict = 'x';
+        }
+        _exit(write(ready[1], &verdict, 1) == 1 ? 0 : 3);
+    }
+    close(ready[1]);
+    close(go[0]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+
+    EXPECT_THAT(Restore("DROP DATABASE UFDATA"), HasSubstr("currently in use"));
+    EXPECT_THAT(Restore(PluginRestore(media, 0, "UFDATA_Data", "UFDATA_Log")), HasSubstr("in use"));
+    EXPECT_THAT(Restore("ALTER DATABASE UFDATA SET OFFLINE"), HasSubstr("lock could not be placed"));
+    EXPECT_EQ(Restore("ALTER DATABASE UFDATA SET OFFLINE WITH ROLLBACK IMMEDIATE"), "");
+    byte = 'g';
+    EXPECT_EQ(write(go[1], &byte, 1), 1);
+    char verdict = 0;
+    EXPECT_EQ(read(ready[0], &verdict, 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(ready[0]);
+    close(go[1]);
+    // The other session saw itself ended, and its statement failed as the server's would.
+    EXPECT_EQ(verdict, 'e');
+    // Once taken back online the database is free again: the ended session holds nothing.
+    ASSERT_EQ(Restore("ALTER DATABASE UFDATA SET ONLINE"), "");
+    EXPECT_EQ(Restore("DROP DATABASE UFDATA"), "");
 }
 
 TEST_F(RestoreTest, DropDeletesTheFilesOfAnOnlineDatabaseOnly)
@@ -530,6 +723,9 @@ TEST_F(RestoreTest, ASetMayDescribeNoMoreFilesThanADatabaseCanHave)
     WriteText(most, MediaBytes(files, content));
     EXPECT_EQ(Rows(*Master, "RESTORE FILELISTONLY FROM DISK='" + most + "'", {"LogicalName"}).size(),
               Standin::MaxFilesPerSet);
+    // Media of the first format, which knew no backup types, holds full sets.
+    EXPECT_EQ(Rows(*Master, "RESTORE HEADERONLY FROM DISK='" + most + "'", {"BackupType", "FirstLSN", "BindingID"}),
+              (std::vector<std::vector<std::string>>{{"1", "", ""}}));
 
     files.push_back(File("Many_Last", "L", "C:\\d\\last.ldf"));
     const std::string tooMany = (Work / "toomany.bak").string();

@@ -15,6 +15,7 @@
 #include "platform/Errors.h"
 #include "standin/BackupScript.h"
 #include "standin/StandinDataAccess.h"
+#include "standin/StandinServiceControl.h"
 
 namespace Velmora::StandinTests {
 
@@ -68,8 +69,11 @@ protected:
         std::filesystem::remove_all(Root, ignored);
     }
 
+    // As the plug-in does, the service is started before the first connection
+    // (unless a test has set its state).
     std::unique_ptr<IConnection> Connect(const std::string& connectionString)
     {
+        if (!std::filesystem::exists(std::filesystem::path(ServerDir) / "service")) WriteServiceState(ServerDir, "running");
         auto connection = Data->CreateConnection();
         connection->SetConnectionString(connectionString);
         connection->Open();

@@ -17,7 +17,8 @@ constexpr int ExitUsage = 2;
 const char* const Usage =
     "usage:\n"
     "  velmora-backup create MEDIA --database NAME (--script FILE.sql | --from-sqlite DB)\n"
-    "                        [--append] [--name TEXT] [--file LOGICAL:TYPE:PHYSICAL]...\n"
+    "                        [--append] [--name TEXT] [--type full|differential|log]\n"
+    "                        [--file LOGICAL:TYPE:PHYSICAL]...\n"
     "  velmora-backup list MEDIA\n"
     "  velmora-backup --help\n"
     "\n"
@@ -26,6 +27,8 @@ const char* const Usage =
     "        with it the set is added after the sets already there.\n"
     "        --from-sqlite DB  takes the SQLite database DB as it is instead of a script\n"
     "        --name TEXT   the backup name (default: \"NAME backup\")\n"
+    "        --type KIND   what the set is to the server: full (default), differential\n"
+    "                      or log; the server lists every kind and restores full sets\n"
     "        --file ...    the set's file list, in order, replacing the default\n"
     "                      NAME_Data (D) and NAME_Log (L) in the server's data folder;\n"
     "                      TYPE is D (data) or L (log); give it once per file.\n"
@@ -38,6 +41,14 @@ int Fail(const std::string& message, int code = ExitFailure)
     std::cerr << "velmora-backup: " << message << "\n";
     if (code == ExitUsage) std::cerr << "Try 'velmora-backup --help'.\n";
     return code;
+}
+
+int BackupTypeByName(const std::string& kind)
+{
+    if (kind == "full") return BackupTypeFull;
+    if (kind == "differential") return BackupTypeDifferential;
+    if (kind == "log") return BackupTypeLog;
+    throw EBackupToolError("--type is full, differential or log, not '" + kind + "'");
 }
 
 int Create(const std::vector<std::string>& args)
@@ -57,6 +68,10 @@ int Create(const std::vector<std::string>& args)
             value(options.FromSqlite);
         } else if (arg == "--name") {
             value(options.BackupName);
+        } else if (arg == "--type") {
+            std::string kind;
+            value(kind);
+            options.BackupType = BackupTypeByName(kind);
         } else if (arg == "--append") {
             options.Append = true;
         } else if (arg == "--file") {
