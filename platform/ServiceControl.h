@@ -14,13 +14,23 @@ constexpr unsigned Stopped = 1;
 constexpr unsigned StartPending = 2;
 constexpr unsigned StopPending = 3;
 constexpr unsigned Running = 4;
+constexpr unsigned ContinuePending = 5;
+constexpr unsigned PausePending = 6;
 constexpr unsigned Paused = 7;
 }  // namespace ServiceState
+
+// Rights asked of a service when it is opened.
+namespace ServiceAccess {
+constexpr unsigned QueryStatus = 0x0004;
+constexpr unsigned Start = 0x0010;
+}  // namespace ServiceAccess
 
 namespace ServiceError {
 constexpr unsigned AccessDenied = 5;
 constexpr unsigned InvalidHandle = 6;
 constexpr unsigned InvalidName = 123;
+constexpr unsigned ServiceAlreadyRunning = 1056;
+constexpr unsigned ServiceDisabled = 1058;
 constexpr unsigned ServiceDoesNotExist = 1060;
 }  // namespace ServiceError
 
@@ -36,6 +46,9 @@ public:
     virtual bool CloseServiceHandle(TServiceHandle handle) = 0;
     // The platform's error code of the last failed call.
     virtual unsigned LastError() const = 0;
+    // The platform's own description of an error code (UTF-8, no line break at the
+    // end), for the codes the service check has no fixed text for.
+    virtual std::string ErrorText(unsigned error) const = 0;
 };
 
 }  // namespace Velmora

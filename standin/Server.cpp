@@ -72,7 +72,7 @@ void RequireRunningService(const std::string& serverDirectory)
 {
     TStandinServiceControl services(serverDirectory);
     const TServiceHandle manager = services.OpenSCManager(0);
-    const TServiceHandle service = services.OpenService(manager, "MSSQLSERVER", 0);
+    const TServiceHandle service = services.OpenService(manager, "MSSQLSERVER", ServiceAccess::QueryStatus);
     unsigned state = 0;
     const bool known = service != 0 && services.QueryServiceStatus(service, state);
     if (service != 0) services.CloseServiceHandle(service);

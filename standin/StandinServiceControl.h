@@ -1,11 +1,13 @@
 #pragma once
 // The service-control port for the stand-in server. Its state is one word in the
 // file "service" of the server directory: running, stopped, paused, missing (not
-// installed) or denied (the caller may not open it); no file means installed and
-// stopped. A start passes through start pending ("starting <deadline>") and is
+// installed), denied (the caller may not open it) or "refused N" (stopped, and a
+// start is refused with error N; with 5 the caller may open it only to look, as a
+// standard user on Windows); no file means installed and stopped. A start passes through start pending ("starting <deadline>") and is
 // moved on to running by the first status query after the deadline, so no thread
 // is needed and another process sees the same state.
 
+#include <map>
 #include <set>
 #include <string>
 
@@ -23,19 +25,22 @@ public:
     bool StartService(TServiceHandle service) override;
     bool CloseServiceHandle(TServiceHandle handle) override;
     unsigned LastError() const override { return FLastError; }
+    // The last failure's own words when it has them (a state file that makes no sense).
+    std::string ErrorText(unsigned error) const override;
 
 private:
     std::string FServerDirectory;
     unsigned FStartDelayMs;
     unsigned FLastError = 0;
+    std::string FLastProblem;
     TServiceHandle FNextHandle = 0x1000;
     std::set<TServiceHandle> FManagers;
-    std::set<TServiceHandle> FServices;
+    std::map<TServiceHandle, unsigned> FServices;  // with the rights each was opened with
 
-    bool Fail(unsigned error);
+    bool Fail(unsigned error, std::string problem = std::string());
 };
 
-// Writes the stand-in's state (running, stopped, paused, missing, denied);
+// Writes the stand-in's state (running, stopped, paused, missing, denied, "refused N");
 // EVelmoraError for any other word or when the file cannot be written.
 void WriteServiceState(const std::string& serverDirectory, const std::string& state);
 

@@ -56,4 +56,7 @@ bool TWin32ServiceControl::CloseServiceHandle(TServiceHandle handle)
     return true;
 }
 
+// FormatMessage in the user's language, so the box reads as the system's own dialogs do.
+std::string TWin32ServiceControl::ErrorText(unsigned error) const { return SystemErrorText(error); }
+
 }  // namespace Velmora

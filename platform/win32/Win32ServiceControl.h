@@ -13,6 +13,7 @@ public:
     bool StartService(TServiceHandle service) override;
     bool CloseServiceHandle(TServiceHandle handle) override;
     unsigned LastError() const override { return FLastError; }
+    std::string ErrorText(unsigned error) const override;
 
 private:
     unsigned FLastError = 0;

@@ -118,12 +118,13 @@ TServiceHandle TFakeServiceControl::OpenService(TServiceHandle manager, const st
         FLastError = ServiceError::InvalidHandle;
         return 0;
     }
-    if (OpenError != 0) {
-        FLastError = OpenError;
+    if (OpenError != 0 || (StartRightError != 0 && (access & ServiceAccess::Start) != 0)) {
+        FLastError = OpenError != 0 ? OpenError : StartRightError;
         return 0;
     }
     const TServiceHandle handle = FNext++;
     OpenHandles.insert(handle);
+    FRights[handle] = access;
     return handle;
 }
 
@@ -135,6 +136,14 @@ bool TFakeServiceControl::QueryServiceStatus(TServiceHandle service, unsigned& s
         FLastError = ServiceError::InvalidHandle;
         return false;
     }
+    if ((FRights[service] & ServiceAccess::QueryStatus) == 0) {
+        FLastError = ServiceError::AccessDenied;
+        return false;
+    }
+    if (QueryError != 0 && Queries >= QueryFailsAt) {
+        FLastError = QueryError;
+        return false;
+    }
     state = States.front();
     if (States.size() > 1) States.pop_front();
     return true;
@@ -143,13 +152,31 @@ bool TFakeServiceControl::QueryServiceStatus(TServiceHandle service, unsigned& s
 bool TFakeServiceControl::StartService(TServiceHandle service)
 {
     Calls.push_back("start");
-    return OpenHandles.count(service) != 0;
+    if (OpenHandles.count(service) == 0) {
+        FLastError = ServiceError::InvalidHandle;
+        return false;
+    }
+    if ((FRights[service] & ServiceAccess::Start) == 0) {
+        FLastError = ServiceError::AccessDenied;
+        return false;
+    }
+    if (StartError != 0) {
+        FLastError = StartError;
+        return false;
+    }
+    return true;
 }
 
 bool TFakeServiceControl::CloseServiceHandle(TServiceHandle handle)
 {
     Calls.push_back("close:" + std::to_string(handle));
+    FRights.erase(handle);
     return OpenHandles.erase(handle) != 0;
+}
+
+std::string TFakeServiceControl::ErrorText(unsigned error) const
+{
+    return "<system text " + std::to_string(error) + ">";
 }
 
 // ---------------------------------------------------------------- files

@@ -78,9 +78,18 @@ public:
     bool StartService(TServiceHandle service) override;
     bool CloseServiceHandle(TServiceHandle handle) override;
     unsigned LastError() const override { return FLastError; }
+    // "<system text N>": a test can tell the platform's words from the check's own.
+    std::string ErrorText(unsigned error) const override;
 
     // 0: the service opens; otherwise OpenService fails with this code.
     unsigned OpenError = 0;
+    // Non-zero: opening with the start right fails with this code (a standard user's 5).
+    unsigned StartRightError = 0;
+    // Non-zero: StartService fails with this code (1058: the service is disabled).
+    unsigned StartError = 0;
+    // Non-zero: the status query numbered QueryFailsAt (from 1) fails with this code.
+    unsigned QueryError = 0;
+    int QueryFailsAt = 1;
     // States answered by successive status queries; the last one repeats.
     std::deque<unsigned> States{ServiceState::Running};
     // Calls in order: "manager:4", "open:MSSQLServer:20", "query", "start", "close:H".
@@ -89,6 +98,8 @@ public:
     int Queries = 0;
 
 private:
+    // A handle answers only for the rights it was opened with, as the manager's do.
+    std::map<TServiceHandle, unsigned> FRights;
     unsigned FLastError = 0;
     TServiceHandle FNext = 100;
 };

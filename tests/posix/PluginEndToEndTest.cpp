@@ -110,11 +110,16 @@ TEST_F(PluginRun, ServiceStatesWithTheirBoxesOrNone)
     EXPECT_EQ(denied.Out, "0\n");
     EXPECT_NE(denied.Err.find("[错误] 没有访问服务的权限..\n"), std::string::npos) << denied.Err;
 
-    // A paused server ends the run without a word.
     const TProcessResult paused = Host(Call("paused"));
     EXPECT_EQ(paused.ExitCode, 1);
     EXPECT_EQ(paused.Out, "0\n");
-    EXPECT_EQ(paused.Err.find("[错误]"), std::string::npos) << paused.Err;
+    EXPECT_NE(paused.Err.find("[错误] SQL SERVER数据库服务已暂停，请在服务管理中恢复运行后再试..\n"), std::string::npos)
+        << paused.Err;
+
+    const TProcessResult disabled = Host(Call("refused 1058"));
+    EXPECT_EQ(disabled.ExitCode, 1);
+    EXPECT_EQ(disabled.Out, "0\n");
+    EXPECT_NE(disabled.Err.find("[错误] 无法启动SQL SERVER数据库服务："), std::string::npos) << disabled.Err;
 }
 
 TEST_F(PluginRun, AYearThatIsNoNumberStopsBeforeAnyWork)

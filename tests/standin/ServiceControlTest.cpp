@@ -107,10 +107,59 @@ TEST_F(ServiceControlTest, DefaultStartTakesAFewHundredMilliseconds)
 
 TEST_F(ServiceControlTest, WriteServiceStateRejectsUnknownWords)
 {
-    EXPECT_THROW(WriteServiceState(ServerDir, "sleeping"), EVelmoraError);
+    for (const char* bad : {"sleeping", "refused", "refused 0", "refused x5", "refused 5 6", "refused 4294967296",
+                            "running 5"}) {
+        EXPECT_THROW(WriteServiceState(ServerDir, bad), EVelmoraError) << bad;
+    }
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(ServerDir) / "service"));
     WriteServiceState(ServerDir, "RUNNING");
     EXPECT_EQ(ReadBytes(std::filesystem::path(ServerDir) / "service"), "running\n");
+    WriteServiceState(ServerDir, "Refused 1058");
+    EXPECT_EQ(ReadBytes(std::filesystem::path(ServerDir) / "service"), "refused 1058\n");
+}
+
+TEST_F(ServiceControlTest, RefusedStartFailsWithItsCode)
+{
+    TStandinServiceControl services(ServerDir);
+    WriteServiceState(ServerDir, "refused 1058");
+    const TServiceHandle service = Open(services);
+    ASSERT_NE(service, 0u);
+    EXPECT_EQ(State(services, service), ServiceState::Stopped);
+    EXPECT_FALSE(services.StartService(service));
+    EXPECT_EQ(services.LastError(), 1058u);
+    EXPECT_THAT(services.ErrorText(1058), ::testing::HasSubstr("禁用"));
+    EXPECT_EQ(State(services, service), ServiceState::Stopped);
+
+    // Refused for want of rights: looking is allowed, opening to start is not.
+    WriteServiceState(ServerDir, "refused 5");
+    const TServiceHandle manager = services.OpenSCManager(4);
+    const TServiceHandle lookOnly = services.OpenService(manager, "MSSQLServer", 4);
+    ASSERT_NE(lookOnly, 0u);
+    EXPECT_EQ(State(services, lookOnly), ServiceState::Stopped);
+    EXPECT_FALSE(services.StartService(lookOnly));  // a handle answers only for its rights
+    EXPECT_EQ(services.LastError(), ServiceError::AccessDenied);
+    EXPECT_EQ(services.OpenService(manager, "MSSQLServer", 0x14), 0u);
+    EXPECT_EQ(services.LastError(), ServiceError::AccessDenied);
+}
+
+TEST_F(ServiceControlTest, StateFileThatMakesNoSenseIsNamedInTheError)
+{
+    TStandinServiceControl services(ServerDir);
+    const TServiceHandle service = Open(services);
+    const std::filesystem::path file = std::filesystem::path(ServerDir) / "service";
+    std::filesystem::create_directories(ServerDir);
+    for (const char* text : {"sleeping\n", "starting soon\n", "refused\n", ""}) {
+        WriteText(file, text);
+        unsigned state = 99;
+        EXPECT_FALSE(services.QueryServiceStatus(service, state)) << text;
+        EXPECT_EQ(state, 99u);
+        EXPECT_THAT(services.ErrorText(services.LastError()), ::testing::HasSubstr(file.string())) << text;
+        EXPECT_FALSE(services.StartService(service)) << text;
+        EXPECT_EQ(ReadBytes(file), text) << "a start leaves a file it cannot read alone";
+    }
+    EXPECT_THAT(services.ErrorText(services.LastError()), ::testing::HasSubstr("running、stopped"));
+    // A code of its own is described without the last failure's words.
+    EXPECT_THAT(services.ErrorText(1060), ::testing::Not(::testing::HasSubstr(file.string())));
 }
 
 TEST_F(ServiceControlTest, ClosedOrUnknownHandlesAreRefused)

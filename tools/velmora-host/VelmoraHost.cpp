@@ -37,7 +37,8 @@ const char* const Usage =
     "  --year YEAR      期初余额的年度，十进制数字\n"
     "  --plugin PATH    要加载的库（默认：本程序旁边的 libVelmora.so）\n"
     "  --service STATE  调用前把模拟服务器的服务状态设为 STATE：\n"
-    "                   running、stopped、paused、missing 或 denied\n"
+    "                   running、stopped、paused、missing、denied 或 \"refused 代码\"\n"
+    "                   （已停止，启动时以该错误代码被拒绝，如 1058 已禁用、5 无权启动）\n"
     "  --help           显示本说明\n"
     "\n"
     "结果写到标准输出。退出码：0 得到连接字符串，1 结果为 \"0\" 或结果无法写出，2 用法或加载错误。\n";

@@ -15,6 +15,8 @@
 #include "platform/win32/Win32TextConversion.h"
 #include "platform/win32/Win32Ticks.h"
 #include "preprocess/DealWithUFO.h"
+#include "tests/fakes/FakePlatform.h"
+#include "tests/fakes/FaultyFiles.h"
 #include "tools/wintest/WinTestSupport.h"
 
 #include <winioctl.h>  // after the system headers it extends
@@ -146,6 +148,143 @@ TEST_F(Win32FileSystemTest, CopiesBytesAndReportsSizeAndPosition)
     EXPECT_EQ(source->Read(buffer, 1025), 0) << "at the end a read answers 0";
 }
 
+// Where the system's own pointer stands: after a buffered read, at the end of the large read underneath.
+std::int64_t SystemPosition(IFile& file)
+{
+    LARGE_INTEGER none{};
+    LARGE_INTEGER now{};
+    EXPECT_TRUE(SetFilePointerEx(dynamic_cast<TWin32File&>(file).Handle(), none, &now, FILE_CURRENT));
+    return now.QuadPart;
+}
+
+TEST_F(Win32FileSystemTest, SmallPiecesAreServedFromLargeTransfers)
+{
+    std::string data(TWin32File::DefaultBufferSize * 2 + 4321, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7919) >> 5);
+    WinTest::WriteWholeFile(Folder.Path() + L"source.bak", data);
+
+    auto source = Files.OpenReadExclusive(Path(L"source.bak"));
+    auto target = Files.CreateExclusive(Path(L"ufdatawk.temp"));
+    char piece[1025];
+    ASSERT_EQ(source->Read(piece, sizeof piece), 1025);
+    EXPECT_EQ(SystemPosition(*source), static_cast<std::int64_t>(TWin32File::DefaultBufferSize))
+        << "one large read underneath the first small one";
+    target->Write(piece, 1025);
+    LARGE_INTEGER written{};
+    ASSERT_TRUE(GetFileSizeEx(dynamic_cast<TWin32File&>(*target).Handle(), &written));
+    EXPECT_EQ(written.QuadPart, 0) << "the piece waits in the buffer";
+    EXPECT_EQ(target->Size(), 1025) << "but counts as written";
+
+    while (source->Position() < source->Size()) {
+        const std::int64_t got = source->Read(piece, sizeof piece);
+        ASSERT_GT(got, 0);
+        target->Write(piece, got);
+    }
+    EXPECT_EQ(target->Position(), static_cast<std::int64_t>(data.size()));
+    target->Close();
+    source->Close();
+    std::string copied;
+    ASSERT_TRUE(WinTest::ReadWholeFile(Folder.Path() + L"ufdatawk.temp", copied));
+    EXPECT_TRUE(copied == data) << "the copy differs from the source";
+}
+
+TEST_F(Win32FileSystemTest, SeeksReadsAndWritesMixAcrossBufferEdges)
+{
+    TWin32FileSystem small(16);  // so that every request crosses an edge
+    {
+        auto file = small.CreateExclusive(Path(L"mixed.dat"));
+        file->Write("0123456789abcdefghij", 20);
+        file->Seek(5);
+        file->Write("XY", 2);
+        char back[8] = {};
+        file->Seek(3);
+        EXPECT_EQ(file->Read(back, 6), 6);
+        EXPECT_EQ(std::string(back, 6), "34XY78");
+        file->Write("!", 1);  // at 9, right after what was read
+        EXPECT_EQ(file->Size(), 20);
+        file->Seek(40);
+        file->Write("z", 1);  // a gap reads as zeros
+        file->Close();
+    }
+    std::string bytes;
+    ASSERT_TRUE(WinTest::ReadWholeFile(Folder.Path() + L"mixed.dat", bytes));
+    EXPECT_EQ(bytes, std::string("01234XY78!abcdefghij") + std::string(20, '\0') + "z");
+    auto source = small.OpenReadExclusive(Path(L"mixed.dat"));
+    std::string all(64, '-');
+    EXPECT_EQ(source->Read(&all[0], 64), 41);
+    EXPECT_EQ(all.substr(0, 41), bytes);
+}
+
+TEST_F(Win32FileSystemTest, AFailedFinalWriteIsRaisedByClose)
+{
+    WinTest::WriteWholeFile(Folder.Path() + L"readonly.dat", "x");
+    // Open for reading only: the buffered bytes cannot be written when they are finally handed on.
+    HANDLE handle = CreateFileW((Folder.Path() + L"readonly.dat").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    TWin32File file(handle, Path(L"readonly.dat"));
+    EXPECT_NO_THROW(file.Write("abc", 3));
+    try {
+        file.Close();
+        FAIL() << "a final write that failed was not raised";
+    } catch (const EInOutError& error) {
+        EXPECT_NE(std::string(error.what()).find("readonly.dat"), std::string::npos) << error.what();
+    }
+    EXPECT_NO_THROW(file.Close()) << "raised once; the handle is gone";
+    HANDLE again = CreateFileW((Folder.Path() + L"readonly.dat").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE) << "the failed close still released the file";
+    if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+}
+
+TEST_F(Win32FileSystemTest, RefusesPipesAndDevices)
+{
+    const std::wstring pipeName = L"\\\\.\\pipe\\velmora-files-" + std::to_wstring(GetCurrentProcessId());
+    for (const std::string& path : {Utf8(pipeName), std::string("NUL")}) {
+        for (bool create : {false, true}) {
+            // Each client needs an instance of its own, waiting to be connected.
+            HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
+                                           PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+            ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
+            try {
+                if (create) Files.CreateExclusive(path);
+                else Files.OpenReadExclusive(path);
+                ADD_FAILURE() << path << " was accepted as a file";
+            } catch (const EVelmoraError& error) {
+                EXPECT_NE(std::string(error.what()).find(path + "”：这不是磁盘上的普通文件"), std::string::npos)
+                    << error.what();
+            }
+            CloseHandle(pipe);
+        }
+    }
+}
+
+TEST_F(Win32FileSystemTest, TheCopyNeverWritesThroughALink)
+{
+    WinTest::WriteWholeFile(Folder.Path() + L"elsewhere.db", "precious");
+    const std::wstring link = Folder.Path() + L"ufdatawk.temp";
+    // Wine 8 answers success and makes nothing: only a link that is there is tested.
+    if (!CreateSymbolicLinkW(link.c_str(), (Folder.Path() + L"elsewhere.db").c_str(), 0) ||
+        (GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+        GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        GTEST_SKIP() << "no symbolic links here (error " << GetLastError() << ")";
+    }
+    try {
+        Files.CreateExclusive(Path(L"ufdatawk.temp"));
+        FAIL() << "the copy's target was opened through a link";
+    } catch (const EVelmoraError& error) {
+        EXPECT_NE(std::string(error.what()).find(Path(L"ufdatawk.temp") + "”：这是一个链接"), std::string::npos)
+            << error.what();
+    }
+    std::string bytes;
+    ASSERT_TRUE(WinTest::ReadWholeFile(Folder.Path() + L"elsewhere.db", bytes));
+    EXPECT_EQ(bytes, "precious");
+    EXPECT_NE(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "the link itself is left";
+    // The backup itself may well be a link: reading follows it.
+    auto source = Files.OpenReadExclusive(Path(L"ufdatawk.temp"));
+    EXPECT_EQ(source->Size(), 8);
+}
+
 TEST_F(Win32FileSystemTest, CloseReleasesTheFileAndEndsItsUse)
 {
     auto target = Files.CreateExclusive(Path(L"ufdatawk.temp"));
@@ -234,6 +373,58 @@ TEST_F(Win32FileSystemTest, DeletesAndUsesBackslashes)
     EXPECT_FALSE(WinTest::FileExists(Folder.Path() + L"ufdatawk.temp"));
     EXPECT_FALSE(Files.DeleteFile(Path(L"ufdatawk.temp")));
     EXPECT_EQ(Files.PathSeparator(), "\\");
+}
+
+// The staging copy over the real Win32 files, with failures injected between the copy
+// and the adapter call by call, as a full disk or a failing drive would give them. A
+// small buffer, so that the adapter's own transfers happen inside the copy's loop.
+TEST_F(Win32FileSystemTest, EveryInjectedCopyFailureIsToldOnceAndLeavesNoCopy)
+{
+    using Testing::TFaultMode;
+    using Testing::TFileCall;
+    std::string backup(20000, '\0');  // 20 pieces of 1025 bytes
+    for (std::size_t i = 0; i < backup.size(); ++i) backup[i] = static_cast<char>((i * 7919 + 13) % 251);
+    WinTest::WriteWholeFile(Folder.Path() + L"UFDATA.BAK", backup);
+    TWin32FileSystem disk(4096);
+    const std::string source = Path(L"UFDATA.BAK");
+    const std::string target = Path(L"ufdatawk.temp");
+
+    const std::vector<std::pair<TFileCall, int>> calls = {{TFileCall::Read, 20}, {TFileCall::Write, 20},
+                                                          {TFileCall::Close, 2}};
+    for (const auto& [call, count] : calls) {
+        for (TFaultMode mode : {TFaultMode::Once, TFaultMode::FromThenOn}) {
+            for (int nth = 1; nth <= count; ++nth) {
+                Fakes::TFakePlatform fake;
+                Testing::TFaultyFileSystem files(disk);
+                TPlatform platform{fake.Toolkit, fake.Services, fake.Data, files, fake.Text};
+                TForm_DealWithUFO form(platform);
+                files.FailNth(call, nth, mode, "写入文件失败：磁盘空间不足");
+                const std::string where = std::to_string(static_cast<int>(call)) + " #" + std::to_string(nth);
+                EXPECT_FALSE(form.CopyBackupFile(source, target)) << where;
+                EXPECT_EQ(files.Faults(), 1) << where;
+                ASSERT_EQ(fake.Toolkit.Messages.size(), 1u) << where;
+                EXPECT_EQ(fake.Toolkit.Messages[0].Text, "复制备份文件失败：写入文件失败：磁盘空间不足") << where;
+                EXPECT_FALSE(WinTest::FileExists(Folder.Path() + L"ufdatawk.temp")) << where;
+                // Closed on every path: the backup can be held without sharing again.
+                HANDLE again = CreateFileW((Folder.Path() + L"UFDATA.BAK").c_str(), GENERIC_READ, 0, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
+                EXPECT_NE(again, INVALID_HANDLE_VALUE) << where;
+                if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+            }
+        }
+    }
+    std::string after;
+    ASSERT_TRUE(WinTest::ReadWholeFile(Folder.Path() + L"UFDATA.BAK", after));
+    EXPECT_TRUE(after == backup) << "the backup is never touched";
+}
+
+TEST_F(Win32FileSystemTest, RestoreTargetsThatAreNotPlainFilesAreFound)
+{
+    WinTest::WriteWholeFile(Folder.Path() + L"ufdata.mdf", "x");
+    EXPECT_FALSE(Files.IsLinkOrSpecial(Path(L"ufdata.mdf")));
+    EXPECT_FALSE(Files.IsLinkOrSpecial(Path(L"ufdata.ldf"))) << "absent";
+    EXPECT_TRUE(Files.IsLinkOrSpecial(Utf8(Folder.Path()))) << "a folder";
+    EXPECT_FALSE(Files.IsLinkOrSpecial(Path(L"no such folder\\ufdata.mdf")));
 }
 
 // ---------------------------------------------------------------- OLE result string
@@ -609,6 +800,13 @@ TEST(Win32ServiceControl, AMissingServiceAnswersItsErrorCode)
     EXPECT_EQ(services.OpenService(manager, "MSSQLServer", 0x14), 0u);
     EXPECT_EQ(services.LastError(), ServiceError::ServiceDoesNotExist);
     EXPECT_TRUE(services.CloseServiceHandle(manager));
+    // The system's own words for a code the check has no text for: not empty, not the bare number.
+    for (unsigned code : {1058u, 1066u}) {
+        const std::string text = services.ErrorText(code);
+        EXPECT_FALSE(text.empty()) << code;
+        EXPECT_EQ(text.find("错误代码"), std::string::npos) << text;
+        EXPECT_NE(text.back(), '\n') << code;
+    }
 }
 
 TEST(Win32ServiceControl, StartsAStoppedServiceAndFollowsItsState)

@@ -283,7 +283,7 @@ TEST_F(Win32ToolkitTest, TheDialogKeepsAnsweringThroughATenSecondStatementAndTak
         }
     });
     Fakes::TFakeResultString result;
-    RunDoIt(platform, result, reinterpret_cast<TWindowHandle>(Host.Handle()), "C:\\host\\", "C:\\host\\a.bak", "2025");
+    RunDoIt(platform, fakes.RunLock, result, reinterpret_cast<TWindowHandle>(Host.Handle()), "C:\\host\\", "C:\\host\\a.bak", "2025");
     statementDone = true;
     prober.join();
     Toolkit.ProcessMessages();  // what was left in the queue would reach the host now

@@ -1,0 +1,48 @@
+# Run by the `package` target (cmake -P): builds the other architecture's DLL,
+# gathers both with the guide and the notices, and zips them.
+foreach(variable SOURCE_DIR OWN_DLL OWN_ARCH OTHER_ARCH OTHER_PRESET NOTICE_FILES STAGE ARCHIVE)
+  if(NOT DEFINED ${variable})
+    message(FATAL_ERROR "MakeArchive.cmake needs -D${variable}=...")
+  endif()
+endforeach()
+
+string(REPLACE "|" ";" NOTICE_FILES "${NOTICE_FILES}")
+
+function(run)
+  execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${SOURCE_DIR} RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "Failed (${status}): ${ARGN}")
+  endif()
+endfunction()
+
+set(other_build ${SOURCE_DIR}/build/${OTHER_PRESET})
+if(NOT EXISTS ${other_build}/CMakeCache.txt)
+  run(${CMAKE_COMMAND} --preset ${OTHER_PRESET})
+endif()
+run(${CMAKE_COMMAND} --build ${other_build} --target Velmora)
+set(other_dll ${other_build}/plugin/win32/Velmora.dll)
+if(NOT EXISTS ${other_dll})
+  message(FATAL_ERROR "The ${OTHER_ARCH} build made no ${other_dll}")
+endif()
+
+file(REMOVE_RECURSE ${STAGE})
+file(MAKE_DIRECTORY ${STAGE}/${OWN_ARCH} ${STAGE}/${OTHER_ARCH} ${STAGE}/licences)
+file(COPY_FILE ${OWN_DLL} ${STAGE}/${OWN_ARCH}/Velmora.dll)
+file(COPY_FILE ${other_dll} ${STAGE}/${OTHER_ARCH}/Velmora.dll)
+file(COPY_FILE ${SOURCE_DIR}/packaging/INTEGRATION.md ${STAGE}/INTEGRATION.md)
+file(COPY_FILE ${SOURCE_DIR}/packaging/NOTICES.txt ${STAGE}/licences/NOTICES.txt)
+foreach(pair IN LISTS NOTICE_FILES)
+  string(REGEX REPLACE "=.*" "" from "${pair}")
+  string(REGEX REPLACE ".*=" "" to "${pair}")
+  file(COPY_FILE ${from} ${STAGE}/licences/${to})
+endforeach()
+
+file(REMOVE ${ARCHIVE})
+file(GLOB_RECURSE members RELATIVE ${STAGE} ${STAGE}/*)
+list(SORT members)
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${ARCHIVE} --format=zip -- ${members}
+                WORKING_DIRECTORY ${STAGE} RESULT_VARIABLE status)
+if(NOT status EQUAL 0 OR NOT EXISTS ${ARCHIVE})
+  message(FATAL_ERROR "Could not write ${ARCHIVE}")
+endif()
+message(STATUS "Release archive: ${ARCHIVE}")
