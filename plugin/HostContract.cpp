@@ -59,15 +59,23 @@ private:
 void RunDoIt(TPlatform& platform, IRunLock& runLock, IOleStringVariable& result, TWindowHandle hostWindow,
              const char* hostFolder, const char* backupFile, const char* year) noexcept
 {
+    std::string notAssigned;
     try {
         result.Assign("0");
+    } catch (const std::bad_alloc&) {
+        notAssigned = "内存不足";
+    } catch (const std::exception& error) {
+        notAssigned = error.what();
     } catch (...) {
+        notAssigned = "未知错误";
+    }
+    if (!notAssigned.empty()) {
         // Without even a "0" the variable must not keep an earlier call's connection
         // string, which the host would take for this call's success.
         result.Clear();
         try {
             TApplicationHandleSwap windowSwap(platform.Toolkit, hostWindow);
-            TellFailure(platform.Toolkit, "内存不足");
+            TellFailure(platform.Toolkit, notAssigned);
         } catch (...) {
         }
         return;
