@@ -17,9 +17,6 @@ namespace Velmora {
 
 namespace {
 
-// One system call never moves more than this, whatever the caller asks for.
-constexpr std::size_t LargestTransfer = std::size_t{1} << 30;
-
 // Closes a descriptor unless it has been handed on.
 class TFdGuard {
 public:
@@ -164,7 +161,7 @@ std::string SystemErrorText(int error)
 // ---------------------------------------------------------------- TPosixFile
 
 TPosixFile::TPosixFile(int fd, std::string path, std::size_t bufferSize)
-    : FFd(fd), FPath(std::move(path)), FBufferSize(std::max<std::size_t>(bufferSize, 1))
+    : TBufferedFile(std::move(path), bufferSize), FFd(fd)
 {
 }
 
@@ -178,156 +175,47 @@ TPosixFile::~TPosixFile()
         [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
     }
     if (::close(FFd) != 0 && errno != EINTR) {
-        const std::string text = "[错误] 关闭文件“" + TerminalText::Sanitize(FPath) + "”失败：" + SystemErrorText(errno) + "\n";
+        const std::string text = "[错误] 关闭文件“" + TerminalText::Sanitize(Path()) + "”失败：" + SystemErrorText(errno) + "\n";
         [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
     }
 }
 
 void TPosixFile::RaiseIo(const char* action, int error) const
 {
-    throw EInOutError(std::string(action) + "文件“" + FPath + "”失败：" + SystemErrorText(error));
+    throw EInOutError(std::string(action) + "文件“" + Path() + "”失败：" + SystemErrorText(error));
 }
 
-std::int64_t TPosixFile::Size()
+void TPosixFile::RequireOpen() const
+{
+    if (FFd < 0) throw EInOutError("文件“" + Path() + "”已经关闭");
+}
+
+std::int64_t TPosixFile::StoredSize()
 {
     struct stat info {};
     if (::fstat(FFd, &info) != 0) RaiseIo("读取", errno);
-    std::int64_t size = info.st_size;
-    if (FMode == TMode::Writing) {
-        size = std::max<std::int64_t>(size, FBufferStart + static_cast<std::int64_t>(FBufferLength));
-    }
-    return size;
+    return info.st_size;
 }
 
-void TPosixFile::Seek(std::int64_t position)
+std::size_t TPosixFile::ReadAt(char* data, std::size_t count, std::int64_t offset)
 {
-    if (position < 0) throw EInOutError("文件“" + FPath + "”的读写位置不能为负数");
-    // Pending bytes are appended at the end of the buffer only; a jump elsewhere writes them first.
-    if (FMode == TMode::Writing && position != FPosition) Flush();
-    FPosition = position;
+    ssize_t got;
+    do {
+        got = ::pread(FFd, data, count, offset);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) RaiseIo("读取", errno);
+    return static_cast<std::size_t>(got);
 }
 
-void TPosixFile::DropReadAhead()
+std::size_t TPosixFile::WriteAt(const char* data, std::size_t count, std::int64_t offset)
 {
-    FMode = TMode::Idle;
-    FBufferStart = FPosition;
-    FBufferLength = 0;
-}
-
-std::int64_t TPosixFile::Read(void* buffer, std::int64_t count)
-{
-    if (count < 0) throw EInOutError("读取文件“" + FPath + "”失败：字节数不能为负数");
-    if (count == 0) return 0;
-    if (FMode == TMode::Writing) Flush();
-
-    char* out = static_cast<char*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        const std::int64_t wanted = count - done;
-        if (FMode == TMode::Reading && FPosition >= FBufferStart &&
-            FPosition < FBufferStart + static_cast<std::int64_t>(FBufferLength)) {
-            const std::int64_t available = FBufferStart + static_cast<std::int64_t>(FBufferLength) - FPosition;
-            const std::int64_t n = std::min(wanted, available);
-            std::memcpy(out + done, FBuffer.get() + (FPosition - FBufferStart), static_cast<std::size_t>(n));
-            FPosition += n;
-            done += n;
-            continue;
-        }
-        if (static_cast<std::uint64_t>(wanted) >= FBufferSize) {
-            // Large requests go straight to the caller's memory; copying them twice gains nothing.
-            const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, LargestTransfer));
-            ssize_t got;
-            do {
-                got = ::pread(FFd, out + done, chunk, FPosition);
-            } while (got < 0 && errno == EINTR);
-            if (got < 0) RaiseIo("读取", errno);
-            if (got == 0) break;
-            FPosition += got;
-            done += got;
-            continue;
-        }
-        if (!FBuffer) FBuffer = std::make_unique<char[]>(FBufferSize);
-        ssize_t got;
-        do {
-            got = ::pread(FFd, FBuffer.get(), FBufferSize, FPosition);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) {
-            DropReadAhead();
-            RaiseIo("读取", errno);
-        }
-        FMode = TMode::Reading;
-        FBufferStart = FPosition;
-        FBufferLength = static_cast<std::size_t>(got);
-        if (got == 0) break;
-    }
-    return done;
-}
-
-void TPosixFile::WriteThrough(const char* data, std::size_t count, std::int64_t offset)
-{
-    while (count > 0) {
-        const std::size_t chunk = std::min(count, LargestTransfer);
-        ssize_t put;
-        do {
-            put = ::pwrite(FFd, data, chunk, offset);
-        } while (put < 0 && errno == EINTR);
-        if (put < 0) RaiseIo("写入", errno);
-        if (put == 0) RaiseIo("写入", ENOSPC);
-        data += put;
-        count -= static_cast<std::size_t>(put);
-        offset += put;
-    }
-}
-
-void TPosixFile::Write(const void* buffer, std::int64_t count)
-{
-    if (count < 0) throw EInOutError("写入文件“" + FPath + "”失败：字节数不能为负数");
-    if (count == 0) return;
-    if (FMode == TMode::Reading) DropReadAhead();
-    if (FMode == TMode::Writing && FPosition != FBufferStart + static_cast<std::int64_t>(FBufferLength)) Flush();
-    if (FMode != TMode::Writing) {
-        if (!FBuffer) FBuffer = std::make_unique<char[]>(FBufferSize);
-        FMode = TMode::Writing;
-        FBufferStart = FPosition;
-        FBufferLength = 0;
-    }
-
-    const char* data = static_cast<const char*>(buffer);
-    std::uint64_t remaining = static_cast<std::uint64_t>(count);
-    while (remaining > 0) {
-        if (FBufferLength == 0 && remaining >= FBufferSize) {
-            WriteThrough(data, static_cast<std::size_t>(remaining), FPosition);
-            FPosition += static_cast<std::int64_t>(remaining);
-            FBufferStart = FPosition;
-            return;
-        }
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, FBufferSize - FBufferLength));
-        std::memcpy(FBuffer.get() + FBufferLength, data, n);
-        FBufferLength += n;
-        FPosition += static_cast<std::int64_t>(n);
-        data += n;
-        remaining -= n;
-        if (FBufferLength == FBufferSize) {
-            Flush();
-            FMode = TMode::Writing;
-        }
-    }
-}
-
-void TPosixFile::Flush()
-{
-    if (FMode == TMode::Writing && FBufferLength > 0) {
-        const std::size_t length = FBufferLength;
-        const std::int64_t start = FBufferStart;
-        // The bytes are given up whether or not they land: a failure is raised once,
-        // not again from the destructor.
-        FBufferLength = 0;
-        FBufferStart = FPosition;
-        WriteThrough(FBuffer.get(), length, start);
-    }
-    FMode = TMode::Idle;
-    FBufferStart = FPosition;
-    FBufferLength = 0;
+    ssize_t put;
+    do {
+        put = ::pwrite(FFd, data, count, offset);
+    } while (put < 0 && errno == EINTR);
+    if (put < 0) RaiseIo("写入", errno);
+    if (put == 0) RaiseIo("写入", ENOSPC);
+    return static_cast<std::size_t>(put);
 }
 
 void TPosixFile::Close()

@@ -10,9 +10,6 @@ namespace Velmora {
 
 namespace {
 
-// One system call never moves more than this, whatever the caller asks for.
-constexpr std::size_t LargestTransfer = std::size_t{1} << 30;
-
 // The offset of a positioned transfer on a handle opened for plain (not overlapped) use.
 OVERLAPPED At(std::int64_t offset)
 {
@@ -27,7 +24,7 @@ OVERLAPPED At(std::int64_t offset)
 // ---------------------------------------------------------------- TWin32File
 
 TWin32File::TWin32File(HANDLE handle, std::string path, std::size_t bufferSize)
-    : FHandle(handle), FPath(std::move(path)), FBufferSize(std::max<std::size_t>(bufferSize, 1))
+    : TBufferedFile(std::move(path), bufferSize), FHandle(handle)
 {
 }
 
@@ -42,155 +39,32 @@ TWin32File::~TWin32File()
     CloseHandle(FHandle);
 }
 
-std::int64_t TWin32File::Size()
+std::int64_t TWin32File::StoredSize()
 {
-    RequireOpen();
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(FHandle, &size)) Fail("无法读取文件“" + FPath + "”的大小：");
-    std::int64_t result = size.QuadPart;
-    if (FMode == TMode::Writing) {
-        result = std::max<std::int64_t>(result, FBufferStart + static_cast<std::int64_t>(FBufferLength));
-    }
-    return result;
+    if (!GetFileSizeEx(FHandle, &size)) Fail("无法读取文件“" + Path() + "”的大小：");
+    return size.QuadPart;
 }
 
-void TWin32File::Seek(std::int64_t position)
-{
-    RequireOpen();
-    if (position < 0) throw EInOutError("文件“" + FPath + "”的读写位置不能为负数");
-    // Pending bytes are appended at the end of the buffer only; a jump elsewhere writes them first.
-    if (FMode == TMode::Writing && position != FPosition) Flush();
-    FPosition = position;
-}
-
-void TWin32File::DropReadAhead()
-{
-    FMode = TMode::Idle;
-    FBufferStart = FPosition;
-    FBufferLength = 0;
-}
-
-DWORD TWin32File::ReadAt(char* data, DWORD count, std::int64_t offset)
+std::size_t TWin32File::ReadAt(char* data, std::size_t count, std::int64_t offset)
 {
     OVERLAPPED at = At(offset);
     DWORD done = 0;
-    if (!ReadFile(FHandle, data, count, &done, &at)) {
+    if (!ReadFile(FHandle, data, static_cast<DWORD>(count), &done, &at)) {
         // A positioned read past the end says so instead of answering 0 bytes.
         if (GetLastError() == ERROR_HANDLE_EOF) return 0;
-        Fail("读取文件“" + FPath + "”失败：");
+        Fail("读取文件“" + Path() + "”失败：");
     }
     return done;
 }
 
-std::int64_t TWin32File::Read(void* buffer, std::int64_t count)
+std::size_t TWin32File::WriteAt(const char* data, std::size_t count, std::int64_t offset)
 {
-    RequireOpen();
-    if (count < 0) throw EInOutError("读取文件“" + FPath + "”失败：字节数不能为负数");
-    if (count == 0) return 0;
-    if (FMode == TMode::Writing) Flush();
-
-    char* out = static_cast<char*>(buffer);
-    std::int64_t done = 0;
-    while (done < count) {
-        const std::int64_t wanted = count - done;
-        if (FMode == TMode::Reading && FPosition >= FBufferStart &&
-            FPosition < FBufferStart + static_cast<std::int64_t>(FBufferLength)) {
-            const std::int64_t available = FBufferStart + static_cast<std::int64_t>(FBufferLength) - FPosition;
-            const std::int64_t n = std::min(wanted, available);
-            std::memcpy(out + done, FBuffer.get() + (FPosition - FBufferStart), static_cast<std::size_t>(n));
-            FPosition += n;
-            done += n;
-            continue;
-        }
-        if (static_cast<std::uint64_t>(wanted) >= FBufferSize) {
-            // Large requests go straight to the caller's memory; copying them twice gains nothing.
-            const DWORD chunk = static_cast<DWORD>(std::min<std::uint64_t>(wanted, LargestTransfer));
-            const DWORD got = ReadAt(out + done, chunk, FPosition);
-            if (got == 0) break;
-            FPosition += got;
-            done += got;
-            continue;
-        }
-        if (!FBuffer) FBuffer = std::make_unique<char[]>(FBufferSize);
-        DWORD got = 0;
-        try {
-            got = ReadAt(FBuffer.get(), static_cast<DWORD>(FBufferSize), FPosition);
-        } catch (...) {
-            DropReadAhead();
-            throw;
-        }
-        FMode = TMode::Reading;
-        FBufferStart = FPosition;
-        FBufferLength = got;
-        if (got == 0) break;
-    }
-    return done;
-}
-
-void TWin32File::WriteThrough(const char* data, std::size_t count, std::int64_t offset)
-{
-    while (count > 0) {
-        const DWORD chunk = static_cast<DWORD>(std::min(count, LargestTransfer));
-        OVERLAPPED at = At(offset);
-        DWORD put = 0;
-        if (!WriteFile(FHandle, data, chunk, &put, &at)) Fail("写入文件“" + FPath + "”失败：");
-        if (put == 0) throw EInOutError("写入文件“" + FPath + "”失败：没有写入任何字节");
-        data += put;
-        count -= put;
-        offset += put;
-    }
-}
-
-void TWin32File::Write(const void* buffer, std::int64_t count)
-{
-    RequireOpen();
-    if (count < 0) throw EInOutError("写入文件“" + FPath + "”失败：字节数不能为负数");
-    if (count == 0) return;
-    if (FMode == TMode::Reading) DropReadAhead();
-    if (FMode == TMode::Writing && FPosition != FBufferStart + static_cast<std::int64_t>(FBufferLength)) Flush();
-    if (FMode != TMode::Writing) {
-        if (!FBuffer) FBuffer = std::make_unique<char[]>(FBufferSize);
-        FMode = TMode::Writing;
-        FBufferStart = FPosition;
-        FBufferLength = 0;
-    }
-
-    const char* data = static_cast<const char*>(buffer);
-    std::uint64_t remaining = static_cast<std::uint64_t>(count);
-    while (remaining > 0) {
-        if (FBufferLength == 0 && remaining >= FBufferSize) {
-            WriteThrough(data, static_cast<std::size_t>(remaining), FPosition);
-            FPosition += static_cast<std::int64_t>(remaining);
-            FBufferStart = FPosition;
-            return;
-        }
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, FBufferSize - FBufferLength));
-        std::memcpy(FBuffer.get() + FBufferLength, data, n);
-        FBufferLength += n;
-        FPosition += static_cast<std::int64_t>(n);
-        data += n;
-        remaining -= n;
-        if (FBufferLength == FBufferSize) {
-            Flush();
-            FMode = TMode::Writing;
-        }
-    }
-}
-
-void TWin32File::Flush()
-{
-    if (FMode == TMode::Writing && FBufferLength > 0) {
-        const std::size_t length = FBufferLength;
-        const std::int64_t start = FBufferStart;
-        // The bytes are given up whether or not they land: a failure is raised once,
-        // not again from the destructor.
-        FBufferLength = 0;
-        FBufferStart = FPosition;
-        WriteThrough(FBuffer.get(), length, start);
-    }
-    FMode = TMode::Idle;
-    FBufferStart = FPosition;
-    FBufferLength = 0;
+    OVERLAPPED at = At(offset);
+    DWORD put = 0;
+    if (!WriteFile(FHandle, data, static_cast<DWORD>(count), &put, &at)) Fail("写入文件“" + Path() + "”失败：");
+    if (put == 0) throw EInOutError("写入文件“" + Path() + "”失败：没有写入任何字节");
+    return put;
 }
 
 // The last buffered bytes are written here; their failure is the copy's failure.
@@ -206,12 +80,12 @@ void TWin32File::Close()
         throw;
     }
     FHandle = INVALID_HANDLE_VALUE;
-    if (!CloseHandle(handle)) Fail("关闭文件“" + FPath + "”失败：");
+    if (!CloseHandle(handle)) Fail("关闭文件“" + Path() + "”失败：");
 }
 
 void TWin32File::RequireOpen() const
 {
-    if (FHandle == INVALID_HANDLE_VALUE) throw EInOutError("文件“" + FPath + "”已经关闭");
+    if (FHandle == INVALID_HANDLE_VALUE) throw EInOutError("文件“" + Path() + "”已经关闭");
 }
 
 void TWin32File::Fail(const std::string& what) { throw EInOutError(what + SystemErrorText(GetLastError())); }
