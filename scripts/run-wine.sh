@@ -38,7 +38,10 @@ backup=$(cd "$(dirname "$backup")" && pwd)/$(basename "$backup")
 
 "$root/scripts/install-deps.sh" native >&2
 "$root/scripts/install-deps.sh" windows >&2
-export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+# Rebuilds of the DLL's preset go faster through ccache, where the machine has it.
+if [[ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]] && command -v ccache >/dev/null; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
 # The bridge comes from a configured Linux build ($VELMORA_BRIDGE_BUILD, default the dev preset).
 native=${VELMORA_BRIDGE_BUILD:-}
 if [[ -z "$native" ]]; then

@@ -3,7 +3,9 @@
 # Windows XP / Server 2003 lack, whose loader would refuse the whole DLL; its PE
 # header asks for no later system either.
 # Usage: cmake -DOBJDUMP=<objdump> -DDLL=<Velmora.dll> -P CheckExports.cmake
-execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+# objdump words its output in the locale's language; the patterns below are English.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C LANGUAGE= ${OBJDUMP} -p ${DLL}
+                OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "objdump could not read ${DLL}")
 endif()
@@ -21,6 +23,9 @@ endif()
 
 set(system_dlls kernel32.dll user32.dll gdi32.dll comctl32.dll advapi32.dll ole32.dll oleaut32.dll msvcrt.dll)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+if(NOT imports MATCHES "KERNEL32.dll|kernel32.dll")
+  message(FATAL_ERROR "no import of kernel32.dll found: the import table could not be read")
+endif()
 foreach(import ${imports})
   string(REGEX REPLACE "DLL Name: " "" dll "${import}")
   string(TOLOWER "${dll}" dll)

@@ -156,11 +156,17 @@ void TScreenWatcher::LookAtBox(HWND box)
     LeaveCriticalSection(&FLock);
     if (known) return;
 
+    // A box can be visible before it has its icon: under load the first look came
+    // too early. Every box of this program has one; wait a moment for it.
     TSeenBox seen;
+    seen.Icon = BoxIcon(box);
+    for (const ULONGLONG end = GetTickCount64() + 1000; seen.Icon == nullptr && GetTickCount64() < end;) {
+        Sleep(5);
+        seen.Icon = BoxIcon(box);
+    }
     seen.Caption = TextOf(box);
     seen.Text = BoxText(box);
     seen.Owner = GetWindow(box, GW_OWNER);
-    seen.Icon = BoxIcon(box);
     if (FOnBox) FOnBox(seen);
     EnterCriticalSection(&FLock);
     FBoxes.push_back(seen);
