@@ -2,6 +2,7 @@
 // Files through CreateFileW, shared with no one, with 64-bit sizes and positions.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -33,9 +34,14 @@ protected:
     void RequireOpen() const override;
 
 private:
+    static constexpr std::int64_t Unknown = -1;
+
+    void MoveTo(std::int64_t offset);
     [[noreturn]] void Fail(const std::string& what);
 
     HANDLE FHandle;
+    // Where the handle's own file pointer stands; Unknown after a failed transfer.
+    std::int64_t FHandlePosition = 0;
 };
 
 // Both opens refuse what is not a file on a disk (a pipe, a device); the copy's

@@ -263,6 +263,20 @@ TEST_F(Win32FileSystemTest, TheCopyNeverWritesThroughALink)
 {
     WinTest::WriteWholeFile(Folder.Path() + L"elsewhere.db", "precious");
     const std::wstring link = Folder.Path() + L"ufdatawk.temp";
+    // A second name of the file is refused as a link is.
+    ASSERT_TRUE(CreateHardLinkW(link.c_str(), (Folder.Path() + L"elsewhere.db").c_str(), nullptr)) << GetLastError();
+    try {
+        Files.CreateExclusive(Path(L"ufdatawk.temp"));
+        FAIL() << "the copy's target was opened though it has a second name";
+    } catch (const EVelmoraError& error) {
+        EXPECT_NE(std::string(error.what()).find(Path(L"ufdatawk.temp") + "”：这个文件另有硬链接"), std::string::npos)
+            << error.what();
+    }
+    std::string kept;
+    ASSERT_TRUE(WinTest::ReadWholeFile(Folder.Path() + L"elsewhere.db", kept));
+    EXPECT_EQ(kept, "precious");
+    ASSERT_TRUE(DeleteFileW(link.c_str()));
+
     // Wine 8 answers success and makes nothing: only a link that is there is tested.
     if (!CreateSymbolicLinkW(link.c_str(), (Folder.Path() + L"elsewhere.db").c_str(), 0) ||
         (GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
