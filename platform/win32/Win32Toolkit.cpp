@@ -91,7 +91,12 @@ private:
 
 // ---------------------------------------------------------------- toolkit
 
-TWin32Toolkit::TWin32Toolkit() : FInstance(ThisModule()) {}
+TWin32Toolkit::TWin32Toolkit() : FInstance(ThisModule())
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    FCountsPerLook = frequency.QuadPart * LookIntervalMs / 1000;
+}
 
 TWin32Toolkit::~TWin32Toolkit()
 {
@@ -159,6 +164,7 @@ int TWin32Toolkit::ShowProgressDialog(IProgressDialog& dialog)
     dialog.FormShow();
     // A quit before the run is done ends it with the cancel outcome.
     const TModalEnd& end = quit.Keep(RunModalLoop(form, [&dialog] { return dialog.ModalResult(); }));
+    FLookedAt.reset();
     // Enabled again before the dialog goes, so that activation returns to the host.
     disabled.Restore();
     form.Destroy();
@@ -180,6 +186,7 @@ int TWin32Toolkit::ShowChooser(IChooserDialog& dialog)
     UpdateWindow(form.Handle());
     SetFocus(form.List());
     const TModalEnd& end = quit.Keep(RunModalLoop(form, [&dialog] { return dialog.ModalResult(); }));
+    FLookedAt.reset();
     disabled.Restore();
     form.Destroy();
     ActivateWindow(previous);
@@ -201,12 +208,22 @@ int TWin32Toolkit::MessageBox(const std::string& text, const std::string& captio
     TWindowDisabler disabled(nullptr);
     const int answer = MessageBoxW(ToWindow(FApplicationHandle), wideText.c_str(), wideCaption.c_str(), flags);
     disabled.Restore();
+    FLookedAt.reset();
     ActivateWindow(previous);
     return answer;
 }
 
 void TWin32Toolkit::ProcessMessages()
 {
+    // The copy calls this after every kilobyte. Each look at the queue is a call into
+    // the system (under Wine a round trip to its server), which made a look per piece
+    // cost more than the copy itself; a look every few milliseconds keeps the dialog
+    // just as live. The clock is the performance counter: the tick count is kept up to
+    // date by Wine's server only while it is busy, and stood still there for seconds.
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    if (FLookedAt && now.QuadPart - *FLookedAt < FCountsPerLook) return;
+    FLookedAt = now.QuadPart;
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "platform/Toolkit.h"
 #include "platform/win32/Win32Api.h"
@@ -48,13 +49,21 @@ public:
     int ShowChooser(IChooserDialog& dialog) override;
     std::unique_ptr<ITimer> CreateTimer(unsigned intervalMs, std::function<void()> onTick) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
+    // Looks at the queue at most once in LookIntervalMs (see the definition), and always
+    // after anything else the toolkit did in between.
     void ProcessMessages() override;
     void KeepAlive() override;
-    void Sleep(unsigned ms) override { ::Sleep(ms); }
+    void Sleep(unsigned ms) override
+    {
+        ::Sleep(ms);
+        FLookedAt.reset();
+    }
     std::uint64_t TickCount() override { return TickCount64(); }
 
     // The module whose window classes and resources the dialogs use.
     HINSTANCE Instance() const { return FInstance; }
+
+    static constexpr unsigned LookIntervalMs = 4;
 
     static LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -70,6 +79,10 @@ private:
     std::unique_ptr<Win32Dialogs::TWindowClasses> FTimerClass;
     UINT_PTR FNextTimerId = 1;
     std::map<UINT_PTR, TWin32Timer*> FTimers;
+    // When ProcessMessages last looked at the queue, in performance-counter units;
+    // empty once something else happened since.
+    std::optional<std::int64_t> FLookedAt;
+    std::int64_t FCountsPerLook = 0;
 };
 
 }  // namespace Velmora

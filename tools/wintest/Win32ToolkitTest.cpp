@@ -723,6 +723,29 @@ TEST_F(Win32ToolkitTest, AnErrorEscapingATimerIsShownInAnErrorBox)
     EXPECT_EQ(boxes[0].Text, L"备份文件在复制过程中变短了");
 }
 
+// The queue is looked at by time, not on every call: what is posted still arrives,
+// at once after a sleep, and within moments from a loop that never sleeps.
+TEST_F(Win32ToolkitTest, ProcessMessagesDeliversWhatIsPostedThoughItLooksOnlyNowAndThen)
+{
+    constexpr UINT Posted = WM_APP + 7;
+    MSG message;
+    auto pending = [&] { return PeekMessageW(&message, nullptr, Posted, Posted, PM_NOREMOVE) != FALSE; };
+
+    Toolkit.ProcessMessages();
+    PostThreadMessageW(GetCurrentThreadId(), Posted, 0, 0);
+    Toolkit.Sleep(0);
+    Toolkit.ProcessMessages();
+    EXPECT_FALSE(pending()) << "the first call after a sleep looks at the queue";
+
+    Toolkit.ProcessMessages();
+    PostThreadMessageW(GetCurrentThreadId(), Posted, 0, 0);
+    const ULONGLONG end = GetTickCount64() + 2000;
+    while (pending() && GetTickCount64() < end) Toolkit.ProcessMessages();
+    EXPECT_FALSE(pending()) << "calls in a loop look again once the interval has passed";
+    while (PeekMessageW(&message, nullptr, Posted, Posted, PM_REMOVE)) {
+    }
+}
+
 TEST_F(Win32ToolkitTest, TimersTickOnlyWhileEnabled)
 {
     int ticks = 0;
