@@ -3,22 +3,19 @@
 # natively, then runs velmora_win32_copy_benchmark on the same file through Wine.
 #
 # Usage: benchmarks/copy/wine-copy-benchmark.sh [--size-mib N] [--rounds N] [--preset mingw-x64|mingw-i686]
-#                                                [--peek-every-ms N]   (see Win32CopyBenchmark.cpp)
-#   Needs a build with benchmarks: cmake --preset mingw-x64 -DVELMORA_BUILD_BENCHMARKS=ON
+#   Needs the preset's build: cmake --preset mingw-x64
 #   && cmake --build --preset mingw-x64 --target velmora_win32_copy_benchmark
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 size=1024
-rounds=3
+rounds=5
 preset=mingw-x64
-peek=0
 while (( $# > 0 )); do
   case "$1" in
     --size-mib) size=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --preset) preset=$2; shift 2 ;;
-    --peek-every-ms) peek=$2; shift 2 ;;
     *) sed -n '2,8p' "$0"; exit 2 ;;
   esac
 done
@@ -37,18 +34,22 @@ head -c $((size << 20)) /dev/urandom >"$source"
 sync "$source"
 
 cp "$source" "$dir/warm" && rm -f "$dir/warm"
-best=""
-for _ in $(seq "$rounds"); do
-  start=$(date +%s.%N)
-  cp "$source" "$dir/cp.out"
-  end=$(date +%s.%N)
-  rm -f "$dir/cp.out"
-  seconds=$(echo "$end - $start" | bc)
-  if [[ -z "$best" ]] || (( $(echo "$seconds < $best" | bc) )); then best=$seconds; fi
-done
-echo "best cp: $best s"
-
-windows_source="Z:${source//\//\\}"
-xvfb-run -a -s "-screen 0 1024x768x24" sh -c \
-  '"$0" "$1" --source "$2" --rounds "$3" --cp-seconds "$4" --peek-every-ms "$5"; status=$?; wineserver -w; exit $status' \
-  "$root/scripts/wine-run" "$program" "$windows_source" "$rounds" "$best" "$peek"
+# This machine's page cache makes one copy of a gigabyte take anywhere from half a
+# second to several: each round times cp and then the Windows copy right after it,
+# so that both meet the same conditions.
+export program source dir loader=$root/scripts/wine-run windows_source="Z:${source//\//\\}"
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  status=0
+  for round in $(seq "$0"); do
+    start=$(date +%s.%N)
+    cp "$source" "$dir/cp.out"
+    end=$(date +%s.%N)
+    rm -f "$dir/cp.out"
+    seconds=$(echo "$end - $start" | bc)
+    echo "== round $round: cp $seconds s"
+    "$loader" "$program" --source "$windows_source" --rounds 1 --cp-seconds "$seconds" | tee "$dir/round.txt" || status=1
+    grep -h "^ratio:" "$dir/round.txt" | awk "{print \$2}" >>"$dir/ratios"
+  done
+  wineserver -w
+  echo "ratios to cp, sorted: $(sort -n "$dir/ratios" | tr "\n" " ")(goal <= 1.5 for the median)"
+  exit $status' "$rounds"
