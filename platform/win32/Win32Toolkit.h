@@ -50,7 +50,7 @@ public:
     std::unique_ptr<ITimer> CreateTimer(unsigned intervalMs, std::function<void()> onTick) override;
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
     // Looks at the queue at most once in LookIntervalMs (see the definition), and always
-    // after anything else the toolkit did in between.
+    // on the first call after a sleep, a message box or a dialog.
     void ProcessMessages() override;
     void KeepAlive() override;
     void Sleep(unsigned ms) override
