@@ -141,16 +141,17 @@ private:
     void Run()
     {
         while (!FQuit) {
+            // Waiting is said before the copy is looked at: a Stop in between then waits for this probe.
+            FWaiting = true;
             if (FActive) {
-                FWaiting = true;
                 const std::int64_t sent = Now();
                 DWORD_PTR answer = 0;
                 SendMessageTimeoutW(FWindow, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer);
                 const std::int64_t answered = FActive ? Now() : std::min(Now(), FStoppedAt.load());
                 FLongest = std::max(FLongest.load(), answered - sent);
                 ++FProbes;
-                FWaiting = false;
             }
+            FWaiting = false;
             ::Sleep(2);
         }
     }
