@@ -51,7 +51,7 @@ fi
 cmake --build "$native" --target velmora-standin-bridge >&2
 (cd "$root" && cmake --preset "mingw-$arch" >/dev/null && cmake --build --preset "mingw-$arch" --target VelmoraWineRun >&2)
 bridge=$native/tools/standin-bridge/velmora-standin-bridge
-runner=$root/build/mingw-$arch/tools/wintest/VelmoraWineRun.exe
+runner=$root/build/mingw-$arch/tests/win32/VelmoraWineRun.exe
 
 if [[ -z "$work" ]]; then
   work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-wine.XXXXXX")

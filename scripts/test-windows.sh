@@ -16,8 +16,8 @@ screens=$root/build/wine-screens
 if [[ "${1:-}" == "--inside-x" ]]; then
   # Runs inside one Xvfb: one Wine session for everything, ended with wineserver -w.
   wine=$root/scripts/wine-run
-  session=build/mingw-i686/tools/wintest/WineSession.exe
-  "$wine" --can-run-32bit || session=build/mingw-x64/tools/wintest/WineSession.exe
+  session=build/mingw-i686/tests/win32/WineSession.exe
+  "$wine" --can-run-32bit || session=build/mingw-x64/tests/win32/WineSession.exe
   "$wine" "$session" hold >/dev/null 2>&1 &
   holder=$!
   sleep 1
@@ -33,7 +33,7 @@ if [[ "${1:-}" == "--inside-x" ]]; then
       # 32-bit execution (ctest itself would start the programs to list their tests).
       echo "note: this machine cannot execute 32-bit programs: only the build checks of the $arch DLL run" >&2
       if cmake -DOBJDUMP=i686-w64-mingw32-objdump -DDLL="build/$preset/plugin/win32/Velmora.dll" \
-           -P tools/wintest/CheckExports.cmake >"build/$preset/wine-tests.log" 2>&1; then
+           -P tests/win32/CheckExports.cmake >"build/$preset/wine-tests.log" 2>&1; then
         echo "100% tests passed, 0 tests failed out of 1" >>"build/$preset/wine-tests.log"
       else
         echo "0% tests passed, 1 tests failed out of 1" >>"build/$preset/wine-tests.log"
@@ -42,7 +42,7 @@ if [[ "${1:-}" == "--inside-x" ]]; then
       continue
     fi
     VELMORA_SCREENS_DIR="Z:${screens//\//\\}\\$arch" LC_ALL=$locale \
-      ctest --test-dir "build/$preset/tools/wintest" --output-on-failure --timeout 300 >"build/$preset/wine-tests.log" 2>&1 || status=1
+      ctest --test-dir "build/$preset/tests/win32" --output-on-failure --timeout 300 >"build/$preset/wine-tests.log" 2>&1 || status=1
     grep -E "\*\*\*(Failed|Exception|Timeout)|tests passed|: Failure$|^Expected|Which is|actual:" \
       "build/$preset/wine-tests.log" | grep -v " Passed " || true
   done

@@ -14,7 +14,7 @@
 #include "plugin/HostContract.h"
 #include "preprocess/DealWithUFO.h"
 #include "tests/fakes/FakePlatform.h"
-#include "tools/wintest/WinTestSupport.h"
+#include "tests/win32/WinTestSupport.h"
 
 namespace Velmora {
 namespace {

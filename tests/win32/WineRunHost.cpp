@@ -21,7 +21,7 @@
 
 #include "FakeAdo.h"
 #include "platform/win32/Win32Toolkit.h"
-#include "tools/wintest/WinTestSupport.h"
+#include "tests/win32/WinTestSupport.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/wintest/WinTestSupport.h"
+#include "tests/win32/WinTestSupport.h"
 
 #include <algorithm>
 #include <cstdio>

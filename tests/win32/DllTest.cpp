@@ -9,7 +9,7 @@
 
 #include "platform/win32/Win32Banner.h"
 #include "platform/win32/Win32Toolkit.h"
-#include "tools/wintest/WinTestSupport.h"
+#include "tests/win32/WinTestSupport.h"
 
 namespace Velmora {
 namespace {

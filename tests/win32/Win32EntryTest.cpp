@@ -5,7 +5,7 @@
 
 #include "platform/win32/Win32Toolkit.h"
 #include "plugin/win32/Win32Entry.h"
-#include "tools/wintest/WinTestSupport.h"
+#include "tests/win32/WinTestSupport.h"
 
 namespace Velmora {
 namespace {

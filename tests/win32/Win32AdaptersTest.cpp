@@ -17,7 +17,7 @@
 #include "preprocess/DealWithUFO.h"
 #include "tests/fakes/FakePlatform.h"
 #include "tests/fakes/FaultyFiles.h"
-#include "tools/wintest/WinTestSupport.h"
+#include "tests/win32/WinTestSupport.h"
 
 #include <winioctl.h>  // after the system headers it extends
 
