@@ -349,6 +349,9 @@ int main(int argc, char** argv)
     const std::string serverDir = (root / "server").string();
     int status = 0;
     try {
+        // The stand-in serves only a server directory that exists, while its service runs.
+        std::filesystem::create_directories(serverDir);
+        WriteServiceState(serverDir, "running");
         TStandinDataAccess data(serverDir);
         TStandinServiceControl services(serverDir);
         TNoScreen screen;
