@@ -5,10 +5,10 @@ set -euo pipefail
 
 what=${1:-all}
 # Native: the build and its libraries, sqlite3 for run-sample.sh's balance listing,
-# gcovr for the coverage figures of test.sh, clang with its runtimes (libFuzzer) for
-# the fuzz build.
+# gcovr for the coverage figures of test.sh, clang with its runtimes (sanitizers,
+# libFuzzer) and lld for the sanitizer and fuzz builds.
 native=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev libjpeg62-turbo-dev sqlite3 gcovr
-        clang libclang-rt-dev)
+        clang libclang-rt-dev lld)
 # Windows: the cross compilers, GoogleTest's sources for them, Wine under Xvfb (xvfb-run
 # needs xauth), a Chinese locale and font for the dialogs, imagemagick for the screenshots.
 windows=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth
@@ -21,6 +21,10 @@ case "$what" in
   all) wanted=("${native[@]}" "${windows[@]}") ;;
   *) echo "usage: $0 [native|windows|all]" >&2; exit 2 ;;
 esac
+
+# scripts/test.sh checks everything once and says so, so that the scripts it runs do
+# not try again what could not be installed (32-bit Wine, say) each time.
+[[ "${VELMORA_DEPS_CHECKED:-}" == all || "${VELMORA_DEPS_CHECKED:-}" == "$what" ]] && exit 0
 
 missing=()
 for package in "${wanted[@]}"; do

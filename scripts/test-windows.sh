@@ -5,7 +5,12 @@
 # page 936, as the likely host has), the 64-bit ones under 64-bit Wine with the
 # default one (1252). Screenshots of the dialogs go to build/wine-screens/.
 #
-# Usage: scripts/test-windows.sh
+# Usage: scripts/test-windows.sh [--build | --tests | --whole-runs] [--native-build DIR]
+#   --build         only build both presets
+#   --tests         only run the test programs under Wine (built before)
+#   --whole-runs    only the whole job of each DLL on the sample company, against the
+#                   Linux run of the native build DIR (default: build/asan, else build/dev)
+#   With none of them, all three in turn.
 # Ends with the line "N passed, M failed" and exits non-zero on any failure.
 set -uo pipefail
 
@@ -52,11 +57,24 @@ if [[ "${1:-}" == "--inside-x" ]]; then
   exit $status
 fi
 
+do_build=1 do_tests=1 do_whole=1
+native_build=""
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --build) do_tests=0 do_whole=0; shift ;;
+    --tests) do_build=0 do_whole=0; shift ;;
+    --whole-runs) do_build=0 do_tests=0; shift ;;
+    --native-build) native_build=$(cd "${2:?--native-build needs a folder}" && pwd); shift 2 ;;
+    *) sed -n '2,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+  esac
+done
+
 start=$(date +%s)
 "$root/scripts/install-deps.sh" windows || { echo "0 passed, 1 failed"; exit 1; }
 
 build_failed=0
 for preset in mingw-i686 mingw-x64; do
+  (( do_build )) || break
   echo "=== Building $preset"
   mkdir -p "build/$preset"
   log=build/$preset/build.log
@@ -68,6 +86,10 @@ done
 if (( build_failed > 0 )); then
   echo "0 passed, $build_failed failed"
   exit 1
+fi
+if (( do_build && !do_tests && !do_whole )); then
+  echo "Windows builds took $(( $(date +%s) - start )) s"
+  exit 0
 fi
 
 # Wine takes the Windows code page from the locale's name, but the encoding of file
@@ -89,52 +111,60 @@ WINEPREFIX=$("$root/scripts/wine-prefix.sh" --print)
 WINEDEBUG=-all
 WINEDLLOVERRIDES="mscoree=;mshtml="
 
-rm -rf "$screens" && mkdir -p "$screens"
-xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside-x
-run_status=$?
+run_status=0
+if (( do_tests )); then
+  rm -rf "$screens" && mkdir -p "$screens"
+  xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside-x
+  run_status=$?
+fi
 
 # The whole job under Wine on the sample company, each DLL against the Linux run's
 # balances. (Outside the test session above: a run ends its own Wine session.)
 whole_passed=0
 whole_failed=0
-native_build=$root/build/ci
-[[ -f "$native_build/CMakeCache.txt" ]] || native_build=$root/build/dev
-sample_work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-wine-sample.XXXXXX")
-sql_tool=$(find "$native_build/tools" -name velmora-sql -type f -perm -u+x | head -1)
-# The balances as the stand-in serves them (its collation is unknown to other SQLite
-# clients); an empty answer is no balance at all, so it never counts as equal.
-balances() {
-  local rows
-  rows=$("$sql_tool" --server-dir "$1" --database UFDATA --query "SELECT * FROM Bal ORDER BY 1") || return 1
-  [[ $(wc -l <<<"$rows") -gt 1 ]] || return 1
-  printf '%s\n' "$rows"
-}
-if scripts/run-sample.sh --build-dir "$native_build" --work "$sample_work/linux" --year 2025 --set 2 \
-    >"$sample_work/linux.log" 2>&1; then
-  for arch in i686 x64; do
-    if [[ "$arch" == i686 ]] && ! scripts/wine-run --can-run-32bit; then
-      echo "note: this machine does not run 32-bit programs; the whole run of the i686 DLL is left out" >&2
-      continue
-    fi
-    log=build/mingw-$arch/wine-run.log
-    if VELMORA_BRIDGE_BUILD=$native_build VELMORA_SERVER_DIR=$sample_work/$arch/server \
-        timeout 600 scripts/run-wine.sh --backup "$sample_work/linux/UFDATA.BAK" --year 2025 --set 2 --arch "$arch" \
-        --work "$sample_work/$arch" >"$log" 2>&1 &&
-      linux_bal=$(balances "$sample_work/linux/server") && wine_bal=$(balances "$sample_work/$arch/server") &&
-      [[ "$linux_bal" == "$wine_bal" ]]; then
-      whole_passed=$((whole_passed + 1))
-      echo "=== Whole run under Wine, $arch: Bal equals the Linux run's ($(($(wc -l <<<"$wine_bal") - 1)) rows)"
-    else
-      whole_failed=$((whole_failed + 1))
-      echo "=== Whole run under Wine, $arch: FAILED (see $log)"
-      tail -5 "$log"
-    fi
-  done
-else
-  whole_failed=1
-  echo "=== The Linux run of the sample company failed (see $sample_work/linux.log)"
+if [[ -z "$native_build" ]]; then
+  native_build=$root/build/asan
+  [[ -f "$native_build/CMakeCache.txt" ]] || native_build=$root/build/dev
 fi
-rm -rf "$sample_work"
+whole_runs() {
+  sample_work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-wine-sample.XXXXXX")
+  sql_tool=$(find "$native_build/tools" -name velmora-sql -type f -perm -u+x | head -1)
+  # The balances as the stand-in serves them (its collation is unknown to other SQLite
+  # clients); an empty answer is no balance at all, so it never counts as equal.
+  balances() {
+    local rows
+    rows=$("$sql_tool" --server-dir "$1" --database UFDATA --query "SELECT * FROM Bal ORDER BY 1") || return 1
+    [[ $(wc -l <<<"$rows") -gt 1 ]] || return 1
+    printf '%s\n' "$rows"
+  }
+  if scripts/run-sample.sh --build-dir "$native_build" --work "$sample_work/linux" --year 2025 --set 2 \
+      >"$sample_work/linux.log" 2>&1; then
+    for arch in i686 x64; do
+      if [[ "$arch" == i686 ]] && ! scripts/wine-run --can-run-32bit; then
+        echo "note: this machine does not run 32-bit programs; the whole run of the i686 DLL is left out" >&2
+        continue
+      fi
+      log=build/mingw-$arch/wine-run.log
+      if VELMORA_BRIDGE_BUILD=$native_build VELMORA_SERVER_DIR=$sample_work/$arch/server \
+          timeout 600 scripts/run-wine.sh --backup "$sample_work/linux/UFDATA.BAK" --year 2025 --set 2 --arch "$arch" \
+          --work "$sample_work/$arch" >"$log" 2>&1 &&
+        linux_bal=$(balances "$sample_work/linux/server") && wine_bal=$(balances "$sample_work/$arch/server") &&
+        [[ "$linux_bal" == "$wine_bal" ]]; then
+        whole_passed=$((whole_passed + 1))
+        echo "=== Whole run under Wine, $arch: Bal equals the Linux run's ($(($(wc -l <<<"$wine_bal") - 1)) rows)"
+      else
+        whole_failed=$((whole_failed + 1))
+        echo "=== Whole run under Wine, $arch: FAILED (see $log)"
+        tail -5 "$log"
+      fi
+    done
+  else
+    whole_failed=1
+    echo "=== The Linux run of the sample company failed (see $sample_work/linux.log)"
+  fi
+  rm -rf "$sample_work"
+}
+(( do_whole )) && whole_runs
 
 # Screenshots for people to look at: build/wine-screens/<dialog>-<arch>.png
 for bmp in "$screens"/*/*.bmp; do
@@ -148,6 +178,7 @@ rmdir "$screens"/* 2>/dev/null || true
 passed=0
 failed=0
 for preset in mingw-i686 mingw-x64; do
+  (( do_tests )) || break
   log=build/$preset/wine-tests.log
   line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" 2>/dev/null | tail -1)
   if [[ -z "$line" ]]; then
