@@ -10,7 +10,7 @@
 # core's coverage and the line "N passed, M failed"; exits non-zero when a part fails
 # or the core's coverage falls below 95 % of lines or 85 % of branches.
 set -uo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 root=$(pwd)
 
 scripts/install-deps.sh all || { echo "0 passed, 1 failed"; exit 1; }
