@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/Errors.h"
+#include "platform/win32/Win32Scoped.h"
 
 namespace Velmora::Win32Dialogs {
 
@@ -41,18 +42,16 @@ void PaintImage(HWND window, HDC dc, const RECT& area)
 {
     const TImageState* state = StateOf<TImageState>(window);
     BITMAP info{};
-    if (state == nullptr || state->Bitmap == nullptr || GetObjectW(state->Bitmap, sizeof info, &info) == 0) {
+    if (state == nullptr || !state->Bitmap || GetObjectW(state->Bitmap.Get(), sizeof info, &info) == 0) {
         FillRect(dc, &area, GetSysColorBrush(COLOR_WINDOW));
         return;
     }
-    HDC source = CreateCompatibleDC(dc);
-    HGDIOBJ previous = SelectObject(source, state->Bitmap);
+    const TMemoryDC source(CreateCompatibleDC(dc));
+    const TSelection bitmap(source.Get(), state->Bitmap.Get());
     // Stretched to fit, smoothed rather than dropping rows.
     SetStretchBltMode(dc, HALFTONE);
     SetBrushOrgEx(dc, 0, 0, nullptr);
-    StretchBlt(dc, 0, 0, area.right, area.bottom, source, 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
-    SelectObject(source, previous);
-    DeleteDC(source);
+    StretchBlt(dc, 0, 0, area.right, area.bottom, source.Get(), 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
 }
 
 // A plain horizontal bar with its text in the middle, in the highlight's colours
@@ -67,7 +66,7 @@ void PaintBar(HWND window, HDC dc, const RECT& area)
     FillRect(dc, &done, GetSysColorBrush(COLOR_HIGHLIGHT));
     FillRect(dc, &rest, GetSysColorBrush(COLOR_WINDOW));
     const std::wstring text = WindowText(window);
-    HGDIOBJ previousFont = state != nullptr && state->Font != nullptr ? SelectObject(dc, state->Font) : nullptr;
+    const TSelection font(dc, state != nullptr ? state->Font : nullptr);
     SetBkMode(dc, TRANSPARENT);
     for (int part = 0; part < 2; ++part) {
         const RECT& clip = part == 0 ? done : rest;
@@ -80,7 +79,6 @@ void PaintBar(HWND window, HDC dc, const RECT& area)
                   DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
         RestoreDC(dc, -1);
     }
-    if (previousFont != nullptr) SelectObject(dc, previousFont);
 }
 
 // The banner and the bar paint their whole area off screen and copy it in one go,
@@ -99,14 +97,14 @@ LRESULT CALLBACK PaintedWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         HDC dc = BeginPaint(window, &paint);
         RECT area;
         GetClientRect(window, &area);
-        HDC buffer = CreateCompatibleDC(dc);
-        HBITMAP bitmap = CreateCompatibleBitmap(dc, area.right > 0 ? area.right : 1, area.bottom > 0 ? area.bottom : 1);
-        HGDIOBJ previous = SelectObject(buffer, bitmap);
-        Paint(window, buffer, area);
-        BitBlt(dc, 0, 0, area.right, area.bottom, buffer, 0, 0, SRCCOPY);
-        SelectObject(buffer, previous);
-        DeleteObject(bitmap);
-        DeleteDC(buffer);
+        {
+            const TMemoryDC buffer(CreateCompatibleDC(dc));
+            const TGdiObject<HBITMAP> bitmap(
+                CreateCompatibleBitmap(dc, area.right > 0 ? area.right : 1, area.bottom > 0 ? area.bottom : 1));
+            const TSelection selection(buffer.Get(), bitmap.Get());
+            Paint(window, buffer.Get(), area);
+            BitBlt(dc, 0, 0, area.right, area.bottom, buffer.Get(), 0, 0, SRCCOPY);
+        }
         EndPaint(window, &paint);
         return 0;
     }

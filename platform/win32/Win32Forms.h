@@ -157,21 +157,6 @@ private:
     TDialog& FDialog;
 };
 
-class TFont {
-public:
-    explicit TFont(int pixelHeight) : FFont(CreateDialogFont(pixelHeight)) {}
-    ~TFont()
-    {
-        if (FFont != nullptr) DeleteObject(FFont);
-    }
-    TFont(const TFont&) = delete;
-    TFont& operator=(const TFont&) = delete;
-    HFONT Get() const { return FFont; }
-
-private:
-    HFONT FFont;
-};
-
 // The module's window classes the forms are built from: the form class and the
 // child classes, registered for as long as the form's Show call runs.
 extern const TWindowClasses::TClass ProgressFormClasses[4];
@@ -197,8 +182,8 @@ private:
 
     HINSTANCE FInstance;
     IProgressDialog& FDialog;
-    TFont FFont;
-    TFont FLabelFont;
+    TGdiObject<HFONT> FFont;
+    TGdiObject<HFONT> FLabelFont;
     TPanelLook FClientLook;
     TPanelLook FBottomLook;
     TImageState FBanner;
@@ -231,7 +216,7 @@ private:
 
     HINSTANCE FInstance;
     IChooserDialog& FDialog;
-    TFont FFont;
+    TGdiObject<HFONT> FFont;
     TPanelLook FListLook;
     TPanelLook FButtonLook;
     HWND FListPanel = nullptr;

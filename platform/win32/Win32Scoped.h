@@ -199,6 +199,12 @@ struct TLocalMemory {
     static void Close(T memory) { LocalFree(memory); }
 };
 
+struct TGlobalMemory {
+    using THandleType = HGLOBAL;
+    static HGLOBAL None() { return nullptr; }
+    static void Close(HGLOBAL memory) { GlobalFree(memory); }
+};
+
 }  // namespace ScopedKinds
 
 using TKernelHandle = TScopedHandle<ScopedKinds::TKernelObject>;
@@ -211,6 +217,7 @@ template <class T>
 using TGdiObject = TScopedHandle<ScopedKinds::TGdiObject<T>>;
 template <class T>
 using TLocalMemory = TScopedHandle<ScopedKinds::TLocalMemory<T>>;
+using TGlobalMemory = TScopedHandle<ScopedKinds::TGlobalMemory>;
 
 // A window's device context (the screen's for no window), given back to the window.
 class TWindowDC {
