@@ -84,60 +84,37 @@ void PaintBar(HWND window, HDC dc, const RECT& area)
 // The banner and the bar paint their whole area off screen and copy it in one go,
 // so that the fast updates of the copy step do not flicker.
 template <void (*Paint)(HWND, HDC, const RECT&)>
-LRESULT CALLBACK PaintedWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+void PaintOffScreen(HWND window, HDC dc, const RECT& area)
 {
-    switch (message) {
-    case WM_NCCREATE:
-        KeepCreateParams(window, lParam);
-        break;
-    case WM_ERASEBKGND:
-        return 1;
-    case WM_PAINT: {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(window, &paint);
-        RECT area;
-        GetClientRect(window, &area);
-        {
-            const TMemoryDC buffer(CreateCompatibleDC(dc));
-            const TGdiObject<HBITMAP> bitmap(
-                CreateCompatibleBitmap(dc, area.right > 0 ? area.right : 1, area.bottom > 0 ? area.bottom : 1));
-            const TSelection selection(buffer.Get(), bitmap.Get());
-            Paint(window, buffer.Get(), area);
-            BitBlt(dc, 0, 0, area.right, area.bottom, buffer.Get(), 0, 0, SRCCOPY);
-        }
-        EndPaint(window, &paint);
-        return 0;
+    const TMemoryDC buffer(CreateCompatibleDC(dc));
+    const TGdiObject<HBITMAP> bitmap(
+        CreateCompatibleBitmap(dc, area.right > 0 ? area.right : 1, area.bottom > 0 ? area.bottom : 1));
+    const TSelection selection(buffer.Get(), bitmap.Get());
+    Paint(window, buffer.Get(), area);
+    BitBlt(dc, 0, 0, area.right, area.bottom, buffer.Get(), 0, 0, SRCCOPY);
+}
+
+void PaintPanel(HWND window, HDC dc, const RECT& client)
+{
+    TPanelLook* look = StateOf<TPanelLook>(window);
+    if (look == nullptr) return;
+    RECT area = client;
+    FillRect(dc, &area, look->GetBrush());
+    if (look->FlatOuter) {
+        FrameRect(dc, &area, GetSysColorBrush(COLOR_BTNSHADOW));
+        InflateRect(&area, -1, -1);
     }
-    default:
-        break;
-    }
+    if (look->GroovedInner) DrawEdge(dc, &area, EDGE_ETCHED, BF_RECT);
+}
+
+LRESULT PlainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK PanelWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT PanelMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_NCCREATE:
-        KeepCreateParams(window, lParam);
-        break;
-    case WM_ERASEBKGND:
-        return 1;
-    case WM_PAINT: {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(window, &paint);
-        RECT area;
-        GetClientRect(window, &area);
-        if (TPanelLook* look = StateOf<TPanelLook>(window)) {
-            FillRect(dc, &area, look->GetBrush());
-            if (look->FlatOuter) {
-                FrameRect(dc, &area, GetSysColorBrush(COLOR_BTNSHADOW));
-                InflateRect(&area, -1, -1);
-            }
-            if (look->GroovedInner) DrawEdge(dc, &area, EDGE_ETCHED, BF_RECT);
-        }
-        EndPaint(window, &paint);
-        return 0;
-    }
     case WM_CTLCOLORSTATIC:
         if (TPanelLook* look = StateOf<TPanelLook>(window)) {
             HDC dc = reinterpret_cast<HDC>(wParam);
@@ -156,6 +133,32 @@ LRESULT CALLBACK PanelWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// Every child window keeps the state it was created for and paints its whole area
+// itself, so the background is never erased first; what else it answers is its own.
+template <void (*Paint)(HWND, HDC, const RECT&), LRESULT (*Answer)(HWND, UINT, WPARAM, LPARAM)>
+LRESULT CALLBACK ChildWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_NCCREATE:
+        KeepCreateParams(window, lParam);
+        break;
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        RECT area;
+        GetClientRect(window, &area);
+        Paint(window, dc, area);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    default:
+        break;
+    }
+    return Answer(window, message, wParam, lParam);
+}
+
 // ---------------------------------------------------------------- classes
 
 // Users of each class of the module; dialogs nest (the chooser opens inside the
@@ -166,9 +169,9 @@ std::map<std::wstring, int> ClassUsers;
 }  // namespace
 
 const TWindowClasses::TClass TWindowClasses::ChildClasses[3] = {
-    {PanelClass, &PanelWindowProc, nullptr},
-    {ImageClass, &PaintedWindowProc<&PaintImage>, nullptr},
-    {ProgressBarClass, &PaintedWindowProc<&PaintBar>, nullptr},
+    {PanelClass, &ChildWindowProc<&PaintPanel, &PanelMessage>, nullptr},
+    {ImageClass, &ChildWindowProc<&PaintOffScreen<&PaintImage>, &PlainMessage>, nullptr},
+    {ProgressBarClass, &ChildWindowProc<&PaintOffScreen<&PaintBar>, &PlainMessage>, nullptr},
 };
 
 TWindowClasses::TWindowClasses(HINSTANCE instance, const TClass* classes, std::size_t count)
