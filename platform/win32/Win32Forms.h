@@ -17,7 +17,6 @@ public:
     // The monitor holding the owner (the primary one without an owner), and the DPI
     // the owner, or else that monitor, or else the screen is drawn at.
     explicit TPlacement(HWND owner);
-    int Dpi() const { return FDpi; }
     // A length of the 96-DPI layout at this DPI.
     int Scale(int pixels) const { return MulDiv(pixels, FDpi, 96); }
     // A rectangle of the 96-DPI layout: its edges are scaled, so that neighbours still meet.
