@@ -233,8 +233,8 @@ TEST_F(VelmoraDll, WithoutAResultVariableNothingRuns)
     RemoveSqlService();
     TScreenWatcher watcher;
     DoIt(nullptr, nullptr, "C:\\host\\", "C:\\host\\UF2003.bak", "2003");
-    Sleep(100);
-    // The host is told why, not that memory ran out.
+    // The host is told why, not that memory ran out. The watcher keeps a box before it
+    // presses OK, so a box of the call is known by the time the call returns.
     ASSERT_EQ(watcher.Boxes().size(), 1u);
     EXPECT_EQ(watcher.Boxes()[0].Text, L"数据源预处理无法进行：宿主没有提供结果变量");
     EXPECT_FALSE(watcher.ProgressDialogSeen());

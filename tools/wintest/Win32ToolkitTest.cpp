@@ -230,10 +230,10 @@ WNDPROC Subclass(HWND window, WNDPROC procedure)
     return reinterpret_cast<WNDPROC>(SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure)));
 }
 
-TEST_F(Win32ToolkitTest, TheDialogKeepsAnsweringThroughATenSecondStatementAndTakesNoInput)
+TEST_F(Win32ToolkitTest, TheDialogKeepsAnsweringThroughALongStatementAndTakesNoInput)
 {
     // The whole call with the real form and toolkit; its first statement on the
-    // target connection takes ten seconds, handing control to the form's wait handler
+    // target connection takes three seconds, handing control to the form's wait handler
     // every 20 ms as the database adapter does.
     Fakes::TFakePlatform fakes;
     fakes.Files.Contents["C:\\host\\a.bak"] = std::string(4000, 'b');
@@ -251,7 +251,7 @@ TEST_F(Win32ToolkitTest, TheDialogKeepsAnsweringThroughATenSecondStatementAndTak
         DialogProc = Subclass(shown, &DialogInput);
         other = Toolkit.CreateTimer(10, [&ticks] { ++ticks; });
         dialog = shown;
-        const ULONGLONG end = GetTickCount64() + 10000;
+        const ULONGLONG end = GetTickCount64() + 3000;
         while (GetTickCount64() < end) {
             onWait();
             Sleep(20);
@@ -266,7 +266,7 @@ TEST_F(Win32ToolkitTest, TheDialogKeepsAnsweringThroughATenSecondStatementAndTak
     int unanswered = 0;
     ULONGLONG slowest = 0;
     std::thread prober([&] {
-        while (dialog == nullptr) Sleep(10);
+        while (dialog == nullptr && !statementDone) Sleep(10);
         while (!statementDone) {
             DWORD_PTR ignored = 0;
             const ULONGLONG start = GetTickCount64();
@@ -290,7 +290,7 @@ TEST_F(Win32ToolkitTest, TheDialogKeepsAnsweringThroughATenSecondStatementAndTak
     Subclass(Host.Handle(), HostProc);
 
     ASSERT_NE(dialog, nullptr) << "no statement ran while the dialog was up";
-    EXPECT_GT(probes, 40);
+    EXPECT_GT(probes, 10);
     EXPECT_EQ(unanswered, 0) << "slowest answer " << slowest << " ms";
     EXPECT_EQ(ticksDuring, 0) << "a timer fired while the statement ran";
     EXPECT_EQ(InputSeen, 0) << "input posted during the statement reached the dialog or the host";
