@@ -11,6 +11,7 @@
 #include "platform/win32/AdoValues.h"
 #include "platform/win32/Win32FileSystem.h"
 #include "platform/win32/Win32OleString.h"
+#include "platform/win32/Win32Scoped.h"
 #include "platform/win32/Win32ServiceControl.h"
 #include "platform/win32/Win32TextConversion.h"
 #include "platform/win32/Win32Ticks.h"
@@ -185,10 +186,9 @@ TEST_F(Win32FileSystemTest, AFailedFinalWriteIsRaisedByClose)
         EXPECT_NE(std::string(error.what()).find("readonly.dat"), std::string::npos) << error.what();
     }
     EXPECT_NO_THROW(file.Close()) << "raised once; the handle is gone";
-    HANDLE again = CreateFileW((Folder.Path() + L"readonly.dat").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(again, INVALID_HANDLE_VALUE) << "the failed close still released the file";
-    if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+    const TFileHandle again(CreateFileW((Folder.Path() + L"readonly.dat").c_str(), GENERIC_READ, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(again) << "the failed close still released the file";
 }
 
 TEST_F(Win32FileSystemTest, RefusesPipesAndDevices)
@@ -197,9 +197,9 @@ TEST_F(Win32FileSystemTest, RefusesPipesAndDevices)
     for (const std::string& path : {Utf8(pipeName), std::string("NUL")}) {
         for (bool create : {false, true}) {
             // Each client needs an instance of its own, waiting to be connected.
-            HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
-                                           PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
-            ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
+            const TFileHandle pipe(CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE,
+                                                    PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+            ASSERT_TRUE(pipe) << GetLastError();
             try {
                 if (create) Files.CreateExclusive(path);
                 else Files.OpenReadExclusive(path);
@@ -208,7 +208,6 @@ TEST_F(Win32FileSystemTest, RefusesPipesAndDevices)
                 EXPECT_NE(std::string(error.what()).find(path + "”：这不是磁盘上的普通文件"), std::string::npos)
                     << error.what();
             }
-            CloseHandle(pipe);
         }
     }
 }
@@ -271,10 +270,9 @@ TEST_F(Win32FileSystemTest, OpensWithoutSharing)
         EXPECT_NE(std::string(error.what()).find(Path(L"held.bak")), std::string::npos) << error.what();
     }
     // Nobody can write the source while the copy reads it, nor read a copy being written.
-    HANDLE other = CreateFileW((Folder.Path() + L"held.bak").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(other, INVALID_HANDLE_VALUE);
-    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+    const TFileHandle other(CreateFileW((Folder.Path() + L"held.bak").c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(other);
 }
 
 TEST_F(Win32FileSystemTest, CreateReplacesAnExistingFile)
@@ -369,10 +367,9 @@ TEST_F(Win32FileSystemTest, EveryInjectedCopyFailureIsToldOnceAndLeavesNoCopy)
                 EXPECT_EQ(fake.Toolkit.Messages[0].Text, "复制备份文件失败：写入文件失败：磁盘空间不足") << where;
                 EXPECT_FALSE(WinTest::FileExists(Folder.Path() + L"ufdatawk.temp")) << where;
                 // Closed on every path: the backup can be held without sharing again.
-                HANDLE again = CreateFileW((Folder.Path() + L"UFDATA.BAK").c_str(), GENERIC_READ, 0, nullptr,
-                                           OPEN_EXISTING, 0, nullptr);
-                EXPECT_NE(again, INVALID_HANDLE_VALUE) << where;
-                if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+                const TFileHandle again(CreateFileW((Folder.Path() + L"UFDATA.BAK").c_str(), GENERIC_READ, 0,
+                                                    nullptr, OPEN_EXISTING, 0, nullptr));
+                EXPECT_TRUE(again) << where;
             }
         }
     }
@@ -516,12 +513,8 @@ TEST(AdoFieldValues, ConvertDecimalsTextAndDates)
     value.decVal.sign = 0;
     EXPECT_DOUBLE_EQ(FieldValueFromVariant(value).AsFloat(), 12.34);
 
-    VARIANT text;
-    VariantInit(&text);
-    text.vt = VT_BSTR;
-    text.bstrVal = SysAllocString(L"UFDATA_001_2003 用友");
-    EXPECT_EQ(FieldValueFromVariant(text).AsString(), "UFDATA_001_2003 用友");
-    VariantClear(&text);
+    TVariant text("UFDATA_001_2003 用友");
+    EXPECT_EQ(FieldValueFromVariant(text.Get()).AsString(), "UFDATA_001_2003 用友");
 
     VARIANT date;
     VariantInit(&date);
@@ -610,14 +603,12 @@ TEST(AdoDataAccess, ProviderTextFallsBackToTheSystemsWords)
     EXPECT_FALSE(ProviderErrorText(notRegistered, nullptr).empty());
 
     // A thread error object set by the provider wins over the system's words.
-    ICreateErrorInfo* create = nullptr;
-    ASSERT_TRUE(SUCCEEDED(CreateErrorInfo(&create)));
+    TComPtr<ICreateErrorInfo> create;
+    ASSERT_TRUE(SUCCEEDED(CreateErrorInfo(create.Receive())));
     create->SetDescription(const_cast<LPOLESTR>(L"[DBNETLIB]SQL Server 不存在或访问被拒绝。 "));
-    IErrorInfo* info = nullptr;
-    create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
-    SetErrorInfo(0, info);
-    info->Release();
-    create->Release();
+    TComPtr<IErrorInfo> info;
+    create->QueryInterface(IID_IErrorInfo, info.ReceiveVoid());
+    SetErrorInfo(0, info.Get());
     EXPECT_EQ(ProviderErrorText(E_FAIL, nullptr), "[DBNETLIB]SQL Server 不存在或访问被拒绝。");
     // Read once: a later failure never repeats it.
     EXPECT_EQ(ProviderErrorText(notRegistered, nullptr), SystemErrorText(0x800401F3));
