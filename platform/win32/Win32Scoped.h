@@ -31,18 +31,6 @@ public:
         return &FPointer;
     }
     void** ReceiveVoid() { return reinterpret_cast<void**>(Receive()); }
-    void Attach(T* pointer)
-    {
-        Reset();
-        FPointer = pointer;
-    }
-    // Hands the reference on to the caller.
-    T* Detach()
-    {
-        T* pointer = FPointer;
-        FPointer = nullptr;
-        return pointer;
-    }
     void Swap(TComPtr& other) noexcept
     {
         T* mine = FPointer;
