@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/win32/Win32Banner.h"
+#include "platform/win32/Win32Scoped.h"
 #include "platform/win32/Win32Toolkit.h"
 #include "tools/wintest/WinTestSupport.h"
 
@@ -124,13 +125,12 @@ TEST_F(VelmoraDll, ExportsDoItByItsPlainNameOnly)
 
 TEST_F(VelmoraDll, CarriesItsBannerAndVersion)
 {
-    HBITMAP banner = LoadBannerBitmap(Library);
-    ASSERT_NE(banner, nullptr) << "no banner resource, or it does not decode";
+    const TGdiObject<HBITMAP> banner(LoadBannerBitmap(Library));
+    ASSERT_TRUE(banner) << "no banner resource, or it does not decode";
     BITMAP info{};
-    GetObjectW(banner, sizeof info, &info);
+    GetObjectW(banner.Get(), sizeof info, &info);
     EXPECT_EQ(info.bmWidth, 320);
     EXPECT_EQ(info.bmHeight, 49);
-    DeleteObject(banner);
 
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(Library, path, MAX_PATH);
