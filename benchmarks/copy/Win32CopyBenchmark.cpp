@@ -23,6 +23,7 @@
 #include "benchmarks/copy/BenchmarkPorts.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32FileSystem.h"
+#include "platform/win32/Win32Scoped.h"
 #include "platform/win32/Win32TextConversion.h"
 #include "platform/win32/Win32Toolkit.h"
 #include "preprocess/DealWithUFO.h"
@@ -46,15 +47,15 @@ double PeakMiB()
 
 bool SameContent(const std::wstring& a, const std::wstring& b)
 {
-    HANDLE fa = CreateFileW(a.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    HANDLE fb = CreateFileW(b.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    bool same = fa != INVALID_HANDLE_VALUE && fb != INVALID_HANDLE_VALUE;
+    const TFileHandle fa(CreateFileW(a.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    const TFileHandle fb(CreateFileW(b.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    bool same = fa && fb;
     std::vector<char> x(1 << 20), y(1 << 20);
     while (same) {
         DWORD na = 0;
         DWORD nb = 0;
-        if (!ReadFile(fa, x.data(), static_cast<DWORD>(x.size()), &na, nullptr) ||
-            !ReadFile(fb, y.data(), static_cast<DWORD>(y.size()), &nb, nullptr) || na != nb) {
+        if (!ReadFile(fa.Get(), x.data(), static_cast<DWORD>(x.size()), &na, nullptr) ||
+            !ReadFile(fb.Get(), y.data(), static_cast<DWORD>(y.size()), &nb, nullptr) || na != nb) {
             same = false;
         } else if (na == 0) {
             break;
@@ -62,8 +63,6 @@ bool SameContent(const std::wstring& a, const std::wstring& b)
             same = std::equal(x.begin(), x.begin() + na, y.begin());
         }
     }
-    if (fa != INVALID_HANDLE_VALUE) CloseHandle(fa);
-    if (fb != INVALID_HANDLE_VALUE) CloseHandle(fb);
     return same;
 }
 
@@ -79,14 +78,13 @@ void MakeSmallFile(const std::wstring& path, std::size_t bytes)
         state ^= state << 17;
         word = state;
     }
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const TFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    if (file == INVALID_HANDLE_VALUE ||
-        !WriteFile(file, block.data(), static_cast<DWORD>(block.size() * sizeof(std::uint64_t)), &written, nullptr)) {
+    if (!file ||
+        !WriteFile(file.Get(), block.data(), static_cast<DWORD>(block.size() * sizeof(std::uint64_t)), &written, nullptr)) {
         std::fprintf(stderr, "cannot write the small file (%lu)\n", GetLastError());
         std::exit(1);
     }
-    CloseHandle(file);
 }
 
 // Sends a window of the copying thread a message every few milliseconds from a thread

@@ -8,98 +8,13 @@
 #include "platform/win32/AdoInterfaces.h"
 #include "platform/win32/AdoValues.h"
 #include "platform/win32/Win32Api.h"
+#include "platform/win32/Win32Scoped.h"
 
 namespace Velmora {
 
 using namespace Ado;
 
 namespace {
-
-// Holds one reference to a COM interface.
-template <class T>
-class TComPtr {
-public:
-    TComPtr() = default;
-    ~TComPtr() { Reset(); }
-    TComPtr(const TComPtr&) = delete;
-    TComPtr& operator=(const TComPtr&) = delete;
-
-    T* operator->() const { return FPointer; }
-    T* Get() const { return FPointer; }
-    explicit operator bool() const { return FPointer != nullptr; }
-    // For out-parameters: releases what is held first.
-    T** Receive()
-    {
-        Reset();
-        return &FPointer;
-    }
-    void** ReceiveVoid() { return reinterpret_cast<void**>(Receive()); }
-    void Swap(TComPtr& other) noexcept
-    {
-        T* mine = FPointer;
-        FPointer = other.FPointer;
-        other.FPointer = mine;
-    }
-    void Reset()
-    {
-        if (FPointer != nullptr) FPointer->Release();
-        FPointer = nullptr;
-    }
-
-private:
-    T* FPointer = nullptr;
-};
-
-// An owned BSTR: made from UTF-8 text, or received from a COM call.
-class TBstr {
-public:
-    TBstr() = default;
-    explicit TBstr(const std::string& utf8)
-    {
-        const std::wstring wide = ToWide(utf8);
-        FText = SysAllocStringLen(wide.c_str(), static_cast<UINT>(wide.size()));
-        if (FText == nullptr) throw EVelmoraError("内存不足，无法传递文本给数据库");
-    }
-    ~TBstr() { SysFreeString(FText); }
-    TBstr(const TBstr&) = delete;
-    TBstr& operator=(const TBstr&) = delete;
-    BSTR Get() const { return FText; }
-    // For out-parameters: frees what is held first.
-    BSTR* Receive()
-    {
-        SysFreeString(FText);
-        FText = nullptr;
-        return &FText;
-    }
-    // Gives the string away (into a VARIANT that frees it).
-    BSTR Release()
-    {
-        BSTR text = FText;
-        FText = nullptr;
-        return text;
-    }
-
-private:
-    BSTR FText = nullptr;
-};
-
-// A VARIANT that is cleared when it goes.
-class TVariant {
-public:
-    TVariant() { VariantInit(&FValue); }
-    ~TVariant() { VariantClear(&FValue); }
-    TVariant(const TVariant&) = delete;
-    TVariant& operator=(const TVariant&) = delete;
-    VARIANT& Get() { return FValue; }
-    VARIANT* Receive()
-    {
-        VariantClear(&FValue);
-        return &FValue;
-    }
-
-private:
-    VARIANT FValue;
-};
 
 std::string BstrText(BSTR text) { return text == nullptr ? std::string() : FromWide(text, SysStringLen(text)); }
 
@@ -315,9 +230,7 @@ private:
     {
         TComPtr<IAdoProperties> properties;
         if (FAILED(FConnection->get_Properties(properties.Receive())) || !properties) return;
-        TVariant name;
-        name.Get().vt = VT_BSTR;
-        name.Get().bstrVal = TBstr("Prompt").Release();
+        TVariant name("Prompt");
         TComPtr<IAdoProperty> property;
         if (SUCCEEDED(properties->get_Item(name.Get(), property.Receive())) && property) {
             VARIANT value;
@@ -361,9 +274,7 @@ void TAdoQuery::Open()
     CreateObject(CLSID_Recordset, IID_Recordset, recordset, "记录集");
     // A client-side keyset cursor fetches the whole result at once, so the record count is known.
     FConnection.Check(recordset->put_CursorLocation(adUseClient));
-    TVariant source;
-    source.Get().vt = VT_BSTR;
-    source.Get().bstrVal = TBstr(text).Release();
+    TVariant source(text);
     VARIANT connection;
     VariantInit(&connection);
     connection.vt = VT_DISPATCH;
@@ -451,9 +362,7 @@ TFieldValue TAdoQuery::FieldByName(const std::string& name) const
     TComPtr<IAdoFields> fields;
     HRESULT result = FRecordset->get_Fields(fields.Receive());
     if (FAILED(result)) Fail(result);
-    TVariant index;
-    index.Get().vt = VT_BSTR;
-    index.Get().bstrVal = TBstr(name).Release();
+    TVariant index(name);
     TComPtr<IAdoField> field;
     result = fields->get_Item(index.Get(), field.Receive());
     if (result == adErrItemNotFound) {

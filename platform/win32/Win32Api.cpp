@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/Utf.h"
+#include "platform/win32/Win32Scoped.h"
 
 namespace Velmora {
 
@@ -36,13 +37,14 @@ std::string FromWideForDisplay(const wchar_t* text, std::size_t length)
 
 std::string SystemErrorText(unsigned long code)
 {
-    wchar_t* buffer = nullptr;
+    wchar_t* received = nullptr;
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                             FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+                                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&received), 0, nullptr);
+    const TLocalMemory<wchar_t*> buffer(received);
     std::string text;
-    if (length != 0 && buffer != nullptr) {
-        std::wstring wide(buffer, length);
+    if (length != 0 && buffer) {
+        std::wstring wide(buffer.Get(), length);
         while (!wide.empty() && (wide.back() == L'\r' || wide.back() == L'\n' || wide.back() == L' ')) {
             wide.pop_back();
         }
@@ -52,7 +54,6 @@ std::string SystemErrorText(unsigned long code)
             text.clear();
         }
     }
-    if (buffer != nullptr) LocalFree(buffer);
     if (text.empty()) {
         char hex[32];
         std::snprintf(hex, sizeof hex, "0x%08lX", code);

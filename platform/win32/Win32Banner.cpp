@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/win32/Win32Scoped.h"
+
 namespace Velmora {
 
 namespace {
@@ -16,20 +18,16 @@ IStream* StreamOfResource(HMODULE module)
     if (bytes == nullptr || size == 0) return nullptr;
 
     // The picture loader reads from a stream over movable global memory.
-    HGLOBAL copy = GlobalAlloc(GMEM_MOVEABLE, size);
-    if (copy == nullptr) return nullptr;
-    void* target = GlobalLock(copy);
-    if (target == nullptr) {
-        GlobalFree(copy);
-        return nullptr;
-    }
+    TGlobalMemory copy(GlobalAlloc(GMEM_MOVEABLE, size));
+    if (!copy) return nullptr;
+    void* target = GlobalLock(copy.Get());
+    if (target == nullptr) return nullptr;
     std::memcpy(target, bytes, size);
-    GlobalUnlock(copy);
+    GlobalUnlock(copy.Get());
     IStream* stream = nullptr;
-    if (FAILED(CreateStreamOnHGlobal(copy, TRUE, &stream))) {
-        GlobalFree(copy);
-        return nullptr;
-    }
+    if (FAILED(CreateStreamOnHGlobal(copy.Get(), TRUE, &stream))) return nullptr;
+    // The stream frees the memory now.
+    copy.Detach();
     return stream;
 }
 
@@ -37,16 +35,16 @@ IStream* StreamOfResource(HMODULE module)
 
 HBITMAP LoadBannerBitmap(HMODULE module)
 {
-    IStream* stream = StreamOfResource(module);
-    if (stream == nullptr) return nullptr;
+    TComPtr<IStream> stream(StreamOfResource(module));
+    if (!stream) return nullptr;
     STATSTG stat{};
     LONG size = 0;
     if (SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME))) size = static_cast<LONG>(stat.cbSize.QuadPart);
 
-    IPicture* picture = nullptr;
-    HRESULT result = OleLoadPicture(stream, size, FALSE, IID_IPicture, reinterpret_cast<void**>(&picture));
-    stream->Release();
-    if (FAILED(result) || picture == nullptr) return nullptr;
+    TComPtr<IPicture> picture;
+    const HRESULT result = OleLoadPicture(stream.Get(), size, FALSE, IID_IPicture, picture.ReceiveVoid());
+    stream.Reset();
+    if (FAILED(result) || !picture) return nullptr;
 
     HBITMAP bitmap = nullptr;
     SHORT type = PICTYPE_UNINITIALIZED;
@@ -56,7 +54,6 @@ HBITMAP LoadBannerBitmap(HMODULE module)
         bitmap = static_cast<HBITMAP>(CopyImage(reinterpret_cast<HBITMAP>(static_cast<UINT_PTR>(handle)),
                                                 IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
     }
-    picture->Release();
     return bitmap;
 }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/Errors.h"
+#include "platform/win32/Win32Scoped.h"
 
 namespace Velmora::Win32Dialogs {
 
@@ -41,18 +42,16 @@ void PaintImage(HWND window, HDC dc, const RECT& area)
 {
     const TImageState* state = StateOf<TImageState>(window);
     BITMAP info{};
-    if (state == nullptr || state->Bitmap == nullptr || GetObjectW(state->Bitmap, sizeof info, &info) == 0) {
+    if (state == nullptr || !state->Bitmap || GetObjectW(state->Bitmap.Get(), sizeof info, &info) == 0) {
         FillRect(dc, &area, GetSysColorBrush(COLOR_WINDOW));
         return;
     }
-    HDC source = CreateCompatibleDC(dc);
-    HGDIOBJ previous = SelectObject(source, state->Bitmap);
+    const TMemoryDC source(CreateCompatibleDC(dc));
+    const TSelection bitmap(source.Get(), state->Bitmap.Get());
     // Stretched to fit, smoothed rather than dropping rows.
     SetStretchBltMode(dc, HALFTONE);
     SetBrushOrgEx(dc, 0, 0, nullptr);
-    StretchBlt(dc, 0, 0, area.right, area.bottom, source, 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
-    SelectObject(source, previous);
-    DeleteDC(source);
+    StretchBlt(dc, 0, 0, area.right, area.bottom, source.Get(), 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
 }
 
 // A plain horizontal bar with its text in the middle, in the highlight's colours
@@ -67,7 +66,7 @@ void PaintBar(HWND window, HDC dc, const RECT& area)
     FillRect(dc, &done, GetSysColorBrush(COLOR_HIGHLIGHT));
     FillRect(dc, &rest, GetSysColorBrush(COLOR_WINDOW));
     const std::wstring text = WindowText(window);
-    HGDIOBJ previousFont = state != nullptr && state->Font != nullptr ? SelectObject(dc, state->Font) : nullptr;
+    const TSelection font(dc, state != nullptr ? state->Font : nullptr);
     SetBkMode(dc, TRANSPARENT);
     for (int part = 0; part < 2; ++part) {
         const RECT& clip = part == 0 ? done : rest;
@@ -80,66 +79,42 @@ void PaintBar(HWND window, HDC dc, const RECT& area)
                   DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
         RestoreDC(dc, -1);
     }
-    if (previousFont != nullptr) SelectObject(dc, previousFont);
 }
 
 // The banner and the bar paint their whole area off screen and copy it in one go,
 // so that the fast updates of the copy step do not flicker.
 template <void (*Paint)(HWND, HDC, const RECT&)>
-LRESULT CALLBACK PaintedWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+void PaintOffScreen(HWND window, HDC dc, const RECT& area)
 {
-    switch (message) {
-    case WM_NCCREATE:
-        KeepCreateParams(window, lParam);
-        break;
-    case WM_ERASEBKGND:
-        return 1;
-    case WM_PAINT: {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(window, &paint);
-        RECT area;
-        GetClientRect(window, &area);
-        HDC buffer = CreateCompatibleDC(dc);
-        HBITMAP bitmap = CreateCompatibleBitmap(dc, area.right > 0 ? area.right : 1, area.bottom > 0 ? area.bottom : 1);
-        HGDIOBJ previous = SelectObject(buffer, bitmap);
-        Paint(window, buffer, area);
-        BitBlt(dc, 0, 0, area.right, area.bottom, buffer, 0, 0, SRCCOPY);
-        SelectObject(buffer, previous);
-        DeleteObject(bitmap);
-        DeleteDC(buffer);
-        EndPaint(window, &paint);
-        return 0;
+    const TMemoryDC buffer(CreateCompatibleDC(dc));
+    const TGdiObject<HBITMAP> bitmap(
+        CreateCompatibleBitmap(dc, area.right > 0 ? area.right : 1, area.bottom > 0 ? area.bottom : 1));
+    const TSelection selection(buffer.Get(), bitmap.Get());
+    Paint(window, buffer.Get(), area);
+    BitBlt(dc, 0, 0, area.right, area.bottom, buffer.Get(), 0, 0, SRCCOPY);
+}
+
+void PaintPanel(HWND window, HDC dc, const RECT& client)
+{
+    TPanelLook* look = StateOf<TPanelLook>(window);
+    if (look == nullptr) return;
+    RECT area = client;
+    FillRect(dc, &area, look->GetBrush());
+    if (look->FlatOuter) {
+        FrameRect(dc, &area, GetSysColorBrush(COLOR_BTNSHADOW));
+        InflateRect(&area, -1, -1);
     }
-    default:
-        break;
-    }
+    if (look->GroovedInner) DrawEdge(dc, &area, EDGE_ETCHED, BF_RECT);
+}
+
+LRESULT PlainMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-LRESULT CALLBACK PanelWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+LRESULT PanelMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_NCCREATE:
-        KeepCreateParams(window, lParam);
-        break;
-    case WM_ERASEBKGND:
-        return 1;
-    case WM_PAINT: {
-        PAINTSTRUCT paint;
-        HDC dc = BeginPaint(window, &paint);
-        RECT area;
-        GetClientRect(window, &area);
-        if (TPanelLook* look = StateOf<TPanelLook>(window)) {
-            FillRect(dc, &area, look->GetBrush());
-            if (look->FlatOuter) {
-                FrameRect(dc, &area, GetSysColorBrush(COLOR_BTNSHADOW));
-                InflateRect(&area, -1, -1);
-            }
-            if (look->GroovedInner) DrawEdge(dc, &area, EDGE_ETCHED, BF_RECT);
-        }
-        EndPaint(window, &paint);
-        return 0;
-    }
     case WM_CTLCOLORSTATIC:
         if (TPanelLook* look = StateOf<TPanelLook>(window)) {
             HDC dc = reinterpret_cast<HDC>(wParam);
@@ -158,6 +133,32 @@ LRESULT CALLBACK PanelWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// Every child window keeps the state it was created for and paints its whole area
+// itself, so the background is never erased first; what else it answers is its own.
+template <void (*Paint)(HWND, HDC, const RECT&), LRESULT (*Answer)(HWND, UINT, WPARAM, LPARAM)>
+LRESULT CALLBACK ChildWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_NCCREATE:
+        KeepCreateParams(window, lParam);
+        break;
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        RECT area;
+        GetClientRect(window, &area);
+        Paint(window, dc, area);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    default:
+        break;
+    }
+    return Answer(window, message, wParam, lParam);
+}
+
 // ---------------------------------------------------------------- classes
 
 // Users of each class of the module; dialogs nest (the chooser opens inside the
@@ -168,9 +169,9 @@ std::map<std::wstring, int> ClassUsers;
 }  // namespace
 
 const TWindowClasses::TClass TWindowClasses::ChildClasses[3] = {
-    {PanelClass, &PanelWindowProc, nullptr},
-    {ImageClass, &PaintedWindowProc<&PaintImage>, nullptr},
-    {ProgressBarClass, &PaintedWindowProc<&PaintBar>, nullptr},
+    {PanelClass, &ChildWindowProc<&PaintPanel, &PanelMessage>, nullptr},
+    {ImageClass, &ChildWindowProc<&PaintOffScreen<&PaintImage>, &PlainMessage>, nullptr},
+    {ProgressBarClass, &ChildWindowProc<&PaintOffScreen<&PaintBar>, &PlainMessage>, nullptr},
 };
 
 TWindowClasses::TWindowClasses(HINSTANCE instance, const TClass* classes, std::size_t count)

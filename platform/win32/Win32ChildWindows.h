@@ -7,6 +7,7 @@
 
 #include "platform/Toolkit.h"
 #include "platform/win32/Win32Api.h"
+#include "platform/win32/Win32Scoped.h"
 
 namespace Velmora::Win32Dialogs {
 
@@ -38,29 +39,25 @@ struct TPanelLook {
     bool FlatOuter = false;
     bool GroovedInner = false;
     COLORREF TextColour = GetSysColor(COLOR_WINDOWTEXT);
-    HBRUSH Brush = nullptr;
+    TGdiObject<HBRUSH> Brush;
 
     TPanelLook() = default;
     TPanelLook(COLORREF colour, bool flatOuter, bool groovedInner, COLORREF textColour)
         : Colour(colour), FlatOuter(flatOuter), GroovedInner(groovedInner), TextColour(textColour)
     {
     }
-    ~TPanelLook()
-    {
-        if (Brush != nullptr) DeleteObject(Brush);
-    }
     TPanelLook(const TPanelLook&) = delete;
     TPanelLook& operator=(const TPanelLook&) = delete;
 
     HBRUSH GetBrush()
     {
-        if (Brush == nullptr) Brush = CreateSolidBrush(Colour);
-        return Brush;
+        if (!Brush) Brush.Reset(CreateSolidBrush(Colour));
+        return Brush.Get();
     }
 };
 
 struct TImageState {
-    HBITMAP Bitmap = nullptr;
+    TGdiObject<HBITMAP> Bitmap;
 };
 
 // The bar's text is its window text (the percentage as shown, "45%").

@@ -5,6 +5,7 @@
 
 #include "platform/Errors.h"
 #include "platform/win32/Win32Api.h"
+#include "platform/win32/Win32Scoped.h"
 
 namespace Velmora {
 
@@ -17,19 +18,18 @@ TWin32File::TWin32File(HANDLE handle, std::string path, std::size_t bufferSize)
 
 TWin32File::~TWin32File()
 {
-    if (FHandle == INVALID_HANDLE_VALUE) return;
+    if (!FHandle) return;
     try {
         Flush();
     } catch (...) {
         // Nobody is left to tell; a caller that cares calls Close.
     }
-    CloseHandle(FHandle);
 }
 
 std::int64_t TWin32File::StoredSize()
 {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(FHandle, &size)) Fail("无法读取文件“" + Path() + "”的大小：");
+    if (!GetFileSizeEx(FHandle.Get(), &size)) Fail("无法读取文件“" + Path() + "”的大小：");
     return size.QuadPart;
 }
 
@@ -41,7 +41,7 @@ void TWin32File::MoveTo(std::int64_t offset)
     LARGE_INTEGER to;
     to.QuadPart = offset;
     FHandlePosition = Unknown;
-    if (!SetFilePointerEx(FHandle, to, nullptr, FILE_BEGIN)) Fail("无法定位文件“" + Path() + "”：");
+    if (!SetFilePointerEx(FHandle.Get(), to, nullptr, FILE_BEGIN)) Fail("无法定位文件“" + Path() + "”：");
     FHandlePosition = offset;
 }
 
@@ -49,7 +49,7 @@ std::size_t TWin32File::ReadAt(char* data, std::size_t count, std::int64_t offse
 {
     MoveTo(offset);
     DWORD done = 0;
-    if (!ReadFile(FHandle, data, static_cast<DWORD>(count), &done, nullptr)) {
+    if (!ReadFile(FHandle.Get(), data, static_cast<DWORD>(count), &done, nullptr)) {
         FHandlePosition = Unknown;
         Fail("读取文件“" + Path() + "”失败：");
     }
@@ -61,7 +61,7 @@ std::size_t TWin32File::WriteAt(const char* data, std::size_t count, std::int64_
 {
     MoveTo(offset);
     DWORD put = 0;
-    if (!WriteFile(FHandle, data, static_cast<DWORD>(count), &put, nullptr)) {
+    if (!WriteFile(FHandle.Get(), data, static_cast<DWORD>(count), &put, nullptr)) {
         FHandlePosition = Unknown;
         Fail("写入文件“" + Path() + "”失败：");
     }
@@ -73,22 +73,19 @@ std::size_t TWin32File::WriteAt(const char* data, std::size_t count, std::int64_
 // The last buffered bytes are written here; their failure is the copy's failure.
 void TWin32File::Close()
 {
-    if (FHandle == INVALID_HANDLE_VALUE) return;
-    HANDLE handle = FHandle;
+    if (!FHandle) return;
     try {
         Flush();
     } catch (...) {
-        FHandle = INVALID_HANDLE_VALUE;
-        CloseHandle(handle);
+        FHandle.Reset();
         throw;
     }
-    FHandle = INVALID_HANDLE_VALUE;
-    if (!CloseHandle(handle)) Fail("关闭文件“" + Path() + "”失败：");
+    if (!CloseHandle(FHandle.Detach())) Fail("关闭文件“" + Path() + "”失败：");
 }
 
 void TWin32File::RequireOpen() const
 {
-    if (FHandle == INVALID_HANDLE_VALUE) throw EInOutError("文件“" + Path() + "”已经关闭");
+    if (!FHandle) throw EInOutError("文件“" + Path() + "”已经关闭");
 }
 
 void TWin32File::Fail(const std::string& what) { throw EInOutError(what + SystemErrorText(GetLastError())); }
@@ -96,28 +93,6 @@ void TWin32File::Fail(const std::string& what) { throw EInOutError(what + System
 // ---------------------------------------------------------------- TWin32FileSystem
 
 namespace {
-
-// Closes a handle unless it has been handed on.
-class THandleGuard {
-public:
-    explicit THandleGuard(HANDLE handle) : FHandle(handle) {}
-    ~THandleGuard()
-    {
-        if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
-    }
-    THandleGuard(const THandleGuard&) = delete;
-    THandleGuard& operator=(const THandleGuard&) = delete;
-    HANDLE Get() const { return FHandle; }
-    HANDLE Release()
-    {
-        HANDLE handle = FHandle;
-        FHandle = INVALID_HANDLE_VALUE;
-        return handle;
-    }
-
-private:
-    HANDLE FHandle;
-};
 
 [[noreturn]] void Refuse(const char* failure, const std::string& path, const std::string& reason)
 {
@@ -145,9 +120,9 @@ void RequireDiskFile(HANDLE handle, const std::string& path, const char* failure
 std::unique_ptr<IFile> TWin32FileSystem::OpenReadExclusive(const std::string& path)
 {
     const char* failure = "无法打开文件";
-    THandleGuard handle(OpenHandle(path, GENERIC_READ, OPEN_EXISTING, 0, failure));
+    TFileHandle handle(OpenHandle(path, GENERIC_READ, OPEN_EXISTING, 0, failure));
     RequireDiskFile(handle.Get(), path, failure);
-    return std::make_unique<TWin32File>(handle.Release(), path, FBufferSize);
+    return std::make_unique<TWin32File>(handle.Detach(), path, FBufferSize);
 }
 
 std::unique_ptr<IFile> TWin32FileSystem::CreateExclusive(const std::string& path)
@@ -156,7 +131,7 @@ std::unique_ptr<IFile> TWin32FileSystem::CreateExclusive(const std::string& path
     // The link itself is opened, never what it points to; and an existing file is
     // opened as it is, so that a refused one is left untouched. It is emptied only
     // once it is known to be an ordinary file.
-    THandleGuard handle(
+    TFileHandle handle(
         OpenHandle(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, failure));
     RequireDiskFile(handle.Get(), path, failure);
     BY_HANDLE_FILE_INFORMATION information;
@@ -177,7 +152,7 @@ std::unique_ptr<IFile> TWin32FileSystem::CreateExclusive(const std::string& path
         (!SetFilePointerEx(handle.Get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(handle.Get()))) {
         Refuse(failure, path, SystemErrorText(GetLastError()));
     }
-    return std::make_unique<TWin32File>(handle.Release(), path, FBufferSize);
+    return std::make_unique<TWin32File>(handle.Detach(), path, FBufferSize);
 }
 
 bool TWin32FileSystem::DeleteFile(const std::string& path)

@@ -8,6 +8,7 @@
 
 #include "platform/BufferedFile.h"
 #include "platform/win32/Win32Api.h"
+#include "platform/win32/Win32Scoped.h"
 
 namespace Velmora {
 
@@ -25,7 +26,7 @@ public:
 
     // For system calls the port has no word for (INVALID_HANDLE_VALUE once closed).
     // Buffered bytes are not yet in the file: Flush first.
-    HANDLE Handle() const { return FHandle; }
+    HANDLE Handle() const { return FHandle.Get(); }
 
 protected:
     std::size_t ReadAt(char* data, std::size_t count, std::int64_t offset) override;
@@ -39,7 +40,7 @@ private:
     void MoveTo(std::int64_t offset);
     [[noreturn]] void Fail(const std::string& what);
 
-    HANDLE FHandle;
+    TFileHandle FHandle;
     // Where the handle's own file pointer stands; Unknown after a failed transfer.
     std::int64_t FHandlePosition = 0;
 };

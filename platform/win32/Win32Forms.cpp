@@ -57,9 +57,8 @@ int DpiOf(HWND owner, HMONITOR monitor)
         FreeLibrary(shcore);
         if (known && x != 0) return static_cast<int>(x);
     }
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
-    if (screen != nullptr) ReleaseDC(nullptr, screen);
+    const TWindowDC screen(nullptr);
+    const int dpi = screen.Get() != nullptr ? GetDeviceCaps(screen.Get(), LOGPIXELSX) : 0;
     return dpi > 0 ? dpi : 96;
 }
 
@@ -239,19 +238,18 @@ TProgressForm::TProgressForm(HINSTANCE instance, IProgressDialog& dialog, HWND o
     : TFormWindow(owner),
       FInstance(instance),
       FDialog(dialog),
-      FFont(FPlacement.Scale(FontHeight)),
-      FLabelFont(FPlacement.Scale(LabelFontHeight)),
+      FFont(CreateDialogFont(FPlacement.Scale(FontHeight))),
+      FLabelFont(CreateDialogFont(FPlacement.Scale(LabelFontHeight))),
       FClientLook(PanelGrey, true, true, LabelGrey),
       FBottomLook(GetSysColor(COLOR_BTNFACE), true, false, GetSysColor(COLOR_WINDOWTEXT))
 {
-    FBanner.Bitmap = LoadBannerBitmap(instance);
+    FBanner.Bitmap.Reset(LoadBannerBitmap(instance));
     FBar.Font = FFont.Get();
 }
 
 TProgressForm::~TProgressForm()
 {
     Destroy();
-    if (FBanner.Bitmap != nullptr) DeleteObject(FBanner.Bitmap);
 }
 
 void TProgressForm::Create(HWND owner)
@@ -320,12 +318,12 @@ LRESULT TProgressForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 // (147 x 14) holds the first caption in SimSun, the later ones are longer.
 void TProgressForm::FitLabel(const std::wstring& text)
 {
-    HDC dc = GetDC(FLabel);
-    HGDIOBJ previous = SelectObject(dc, FLabelFont.Get());
     SIZE size{0, 0};
-    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-    SelectObject(dc, previous);
-    ReleaseDC(FLabel, dc);
+    {
+        const TWindowDC dc(FLabel);
+        const TSelection font(dc.Get(), FLabelFont.Get());
+        GetTextExtentPoint32W(dc.Get(), text.c_str(), static_cast<int>(text.size()), &size);
+    }
     const int minimumWidth = FPlacement.Scale(LabelWidth);
     const int minimumHeight = FPlacement.Scale(LabelHeight);
     const int width = size.cx > minimumWidth ? size.cx : minimumWidth;
@@ -351,7 +349,7 @@ TChooserForm::TChooserForm(HINSTANCE instance, IChooserDialog& dialog, HWND owne
     : TFormWindow(owner),
       FInstance(instance),
       FDialog(dialog),
-      FFont(FPlacement.Scale(FontHeight)),
+      FFont(CreateDialogFont(FPlacement.Scale(FontHeight))),
       FListLook(GetSysColor(COLOR_BTNFACE), true, false, GetSysColor(COLOR_WINDOWTEXT)),
       FButtonLook(PanelGrey, true, false, GetSysColor(COLOR_WINDOWTEXT))
 {

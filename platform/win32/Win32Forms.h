@@ -17,7 +17,6 @@ public:
     // The monitor holding the owner (the primary one without an owner), and the DPI
     // the owner, or else that monitor, or else the screen is drawn at.
     explicit TPlacement(HWND owner);
-    int Dpi() const { return FDpi; }
     // A length of the 96-DPI layout at this DPI.
     int Scale(int pixels) const { return MulDiv(pixels, FDpi, 96); }
     // A rectangle of the 96-DPI layout: its edges are scaled, so that neighbours still meet.
@@ -157,21 +156,6 @@ private:
     TDialog& FDialog;
 };
 
-class TFont {
-public:
-    explicit TFont(int pixelHeight) : FFont(CreateDialogFont(pixelHeight)) {}
-    ~TFont()
-    {
-        if (FFont != nullptr) DeleteObject(FFont);
-    }
-    TFont(const TFont&) = delete;
-    TFont& operator=(const TFont&) = delete;
-    HFONT Get() const { return FFont; }
-
-private:
-    HFONT FFont;
-};
-
 // The module's window classes the forms are built from: the form class and the
 // child classes, registered for as long as the form's Show call runs.
 extern const TWindowClasses::TClass ProgressFormClasses[4];
@@ -197,8 +181,8 @@ private:
 
     HINSTANCE FInstance;
     IProgressDialog& FDialog;
-    TFont FFont;
-    TFont FLabelFont;
+    TGdiObject<HFONT> FFont;
+    TGdiObject<HFONT> FLabelFont;
     TPanelLook FClientLook;
     TPanelLook FBottomLook;
     TImageState FBanner;
@@ -231,7 +215,7 @@ private:
 
     HINSTANCE FInstance;
     IChooserDialog& FDialog;
-    TFont FFont;
+    TGdiObject<HFONT> FFont;
     TPanelLook FListLook;
     TPanelLook FButtonLook;
     HWND FListPanel = nullptr;

@@ -39,29 +39,29 @@ HANDLE CreateSharedMutex(const wchar_t* name)
 
 bool TWin32RunLock::TryAcquire()
 {
-    if (FMutex != nullptr) return true;
+    if (FMutex) return true;
     if (InterlockedCompareExchange(&ProcessHoldsLock, 1, 0) != 0) return false;
 
     // Creating a global object needs a right that a user in a remote session may lack.
     const wchar_t* name = GlobalName;
-    HANDLE mutex = CreateSharedMutex(name);
-    if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+    TKernelHandle mutex(CreateSharedMutex(name));
+    if (!mutex && GetLastError() == ERROR_ACCESS_DENIED) {
         name = LocalName;
-        mutex = CreateSharedMutex(name);
+        mutex.Reset(CreateSharedMutex(name));
     }
-    if (mutex == nullptr) {
+    if (!mutex) {
         const DWORD error = GetLastError();
         InterlockedExchange(&ProcessHoldsLock, 0);
         RaiseLockError(error);
     }
-    const DWORD wait = WaitForSingleObject(mutex, 0);
+    const DWORD wait = WaitForSingleObject(mutex.Get(), 0);
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
-        FMutex = mutex;
+        FMutex.Reset(mutex.Detach());
         FHeldName = name;
         return true;
     }
     const DWORD error = GetLastError();
-    CloseHandle(mutex);
+    mutex.Reset();
     InterlockedExchange(&ProcessHoldsLock, 0);
     if (wait == WAIT_TIMEOUT) return false;
     RaiseLockError(error);
@@ -69,10 +69,9 @@ bool TWin32RunLock::TryAcquire()
 
 void TWin32RunLock::Release() noexcept
 {
-    if (FMutex == nullptr) return;
-    ReleaseMutex(FMutex);
-    CloseHandle(FMutex);
-    FMutex = nullptr;
+    if (!FMutex) return;
+    ReleaseMutex(FMutex.Get());
+    FMutex.Reset();
     FHeldName = nullptr;
     InterlockedExchange(&ProcessHoldsLock, 0);
 }

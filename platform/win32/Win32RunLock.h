@@ -5,6 +5,7 @@
 
 #include "platform/RunLock.h"
 #include "platform/win32/Win32Api.h"
+#include "platform/win32/Win32Scoped.h"
 
 namespace Velmora {
 
@@ -24,7 +25,7 @@ public:
     const wchar_t* HeldName() const { return FHeldName; }
 
 private:
-    HANDLE FMutex = nullptr;
+    TKernelHandle FMutex;
     const wchar_t* FHeldName = nullptr;
 };
 

@@ -60,9 +60,6 @@ public:
     }
     std::uint64_t TickCount() override { return TickCount64(); }
 
-    // The module whose window classes and resources the dialogs use.
-    HINSTANCE Instance() const { return FInstance; }
-
     static constexpr unsigned LookIntervalMs = 4;
 
     static LRESULT CALLBACK TimerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/win32/Win32Banner.h"
+#include "platform/win32/Win32Scoped.h"
 #include "platform/win32/Win32Toolkit.h"
 #include "tests/win32/WinTestSupport.h"
 
@@ -124,13 +125,12 @@ TEST_F(VelmoraDll, ExportsDoItByItsPlainNameOnly)
 
 TEST_F(VelmoraDll, CarriesItsBannerAndVersion)
 {
-    HBITMAP banner = LoadBannerBitmap(Library);
-    ASSERT_NE(banner, nullptr) << "no banner resource, or it does not decode";
+    const TGdiObject<HBITMAP> banner(LoadBannerBitmap(Library));
+    ASSERT_TRUE(banner) << "no banner resource, or it does not decode";
     BITMAP info{};
-    GetObjectW(banner, sizeof info, &info);
+    GetObjectW(banner.Get(), sizeof info, &info);
     EXPECT_EQ(info.bmWidth, 320);
     EXPECT_EQ(info.bmHeight, 49);
-    DeleteObject(banner);
 
     wchar_t path[MAX_PATH] = {};
     GetModuleFileNameW(Library, path, MAX_PATH);
@@ -233,8 +233,8 @@ TEST_F(VelmoraDll, WithoutAResultVariableNothingRuns)
     RemoveSqlService();
     TScreenWatcher watcher;
     DoIt(nullptr, nullptr, "C:\\host\\", "C:\\host\\UF2003.bak", "2003");
-    Sleep(100);
-    // The host is told why, not that memory ran out.
+    // The host is told why, not that memory ran out. The watcher keeps a box before it
+    // presses OK, so a box of the call is known by the time the call returns.
     ASSERT_EQ(watcher.Boxes().size(), 1u);
     EXPECT_EQ(watcher.Boxes()[0].Text, L"数据源预处理无法进行：宿主没有提供结果变量");
     EXPECT_FALSE(watcher.ProgressDialogSeen());

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/win32/Win32RunLock.h"
+#include "platform/win32/Win32Scoped.h"
 
 namespace Velmora {
 namespace {
@@ -18,11 +19,10 @@ struct TProbe {
 DWORD WINAPI Probe(void* argument)
 {
     auto& state = *static_cast<TProbe*>(argument);
-    HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, state.Name);
-    if (mutex == nullptr) return 0;
-    state.Wait = WaitForSingleObject(mutex, 0);
-    if (state.Wait == WAIT_OBJECT_0 || state.Wait == WAIT_ABANDONED) ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    const TKernelHandle mutex(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, state.Name));
+    if (!mutex) return 0;
+    state.Wait = WaitForSingleObject(mutex.Get(), 0);
+    if (state.Wait == WAIT_OBJECT_0 || state.Wait == WAIT_ABANDONED) ReleaseMutex(mutex.Get());
     return 0;
 }
 
@@ -30,9 +30,8 @@ DWORD WINAPI Probe(void* argument)
 bool TakenElsewhere(const wchar_t* name)
 {
     TProbe probe{name, WAIT_FAILED};
-    HANDLE thread = CreateThread(nullptr, 0, Probe, &probe, 0, nullptr);
-    WaitForSingleObject(thread, 10000);
-    CloseHandle(thread);
+    const TKernelHandle thread(CreateThread(nullptr, 0, Probe, &probe, 0, nullptr));
+    WaitForSingleObject(thread.Get(), 10000);
     return probe.Wait == WAIT_TIMEOUT;
 }
 

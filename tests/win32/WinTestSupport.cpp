@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/win32/Win32Scoped.h"
 #include "platform/win32/Win32Toolkit.h"
 
 namespace Velmora::WinTest {
@@ -283,8 +284,8 @@ bool SaveScreenshot(HWND window, const std::wstring& name)
     GetWindowRect(window, &rect);
     const int width = rect.right - rect.left;
     const int height = rect.bottom - rect.top;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
+    const TWindowDC screen(nullptr);
+    const TMemoryDC memory(CreateCompatibleDC(screen.Get()));
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     info.bmiHeader.biWidth = width;
@@ -293,9 +294,9 @@ bool SaveScreenshot(HWND window, const std::wstring& name)
     info.bmiHeader.biBitCount = 24;
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ previous = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    const TGdiObject<HBITMAP> bitmap(CreateDIBSection(screen.Get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    const TSelection selection(memory.Get(), bitmap.Get());
+    BitBlt(memory.Get(), 0, 0, width, height, screen.Get(), rect.left, rect.top, SRCCOPY);
     GdiFlush();
 
     const DWORD stride = static_cast<DWORD>((width * 3 + 3) & ~3);
@@ -307,20 +308,12 @@ bool SaveScreenshot(HWND window, const std::wstring& name)
     info.bmiHeader.biSizeImage = imageSize;
 
     const std::wstring path = std::wstring(folder) + L"\\" + name + L".bmp";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool written = false;
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD done = 0;
-        written = WriteFile(file, &header, sizeof header, &done, nullptr) &&
-                  WriteFile(file, &info.bmiHeader, sizeof(BITMAPINFOHEADER), &done, nullptr) &&
-                  WriteFile(file, bits, imageSize, &done, nullptr);
-        CloseHandle(file);
-    }
-    SelectObject(memory, previous);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return written;
+    const TFileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD done = 0;
+    return file && WriteFile(file.Get(), &header, sizeof header, &done, nullptr) &&
+           WriteFile(file.Get(), &info.bmiHeader, sizeof(BITMAPINFOHEADER), &done, nullptr) &&
+           WriteFile(file.Get(), bits, imageSize, &done, nullptr);
 }
 
 // ---------------------------------------------------------------- files
@@ -340,8 +333,8 @@ TTempFolder::~TTempFolder()
         WIN32_FIND_DATAW found;
         std::vector<std::wstring> folders{FPath};
         for (std::size_t i = 0; i < folders.size(); ++i) {
-            HANDLE search = FindFirstFileW((folders[i] + L"*").c_str(), &found);
-            if (search == INVALID_HANDLE_VALUE) continue;
+            const TFindHandle search(FindFirstFileW((folders[i] + L"*").c_str(), &found));
+            if (!search) continue;
             do {
                 const std::wstring entry = found.cFileName;
                 if (entry == L"." || entry == L"..") continue;
@@ -351,8 +344,7 @@ TTempFolder::~TTempFolder()
                 } else {
                     DeleteFileW(full.c_str());
                 }
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
+            } while (FindNextFileW(search.Get(), &found));
         }
         for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) RemoveDirectoryW(folder->c_str());
     }
@@ -360,24 +352,22 @@ TTempFolder::~TTempFolder()
 
 void WriteWholeFile(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    const TFileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD done = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
-    CloseHandle(file);
+    if (file) WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const TFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     LARGE_INTEGER size;
-    GetFileSizeEx(file, &size);
+    GetFileSizeEx(file.Get(), &size);
     bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
     DWORD done = 0;
-    const BOOL ok = bytes.empty() || ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &done, nullptr);
-    CloseHandle(file);
+    const BOOL ok = bytes.empty() || ReadFile(file.Get(), &bytes[0], static_cast<DWORD>(bytes.size()), &done, nullptr);
     return ok && done == bytes.size();
 }
 
@@ -421,75 +411,61 @@ bool WaitForState(SC_HANDLE service, DWORD wanted, DWORD timeoutMs)
 
 void RemoveSqlService()
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) return;
-    SC_HANDLE service = OpenServiceW(manager, SqlServiceName, SERVICE_ALL_ACCESS);
-    if (service != nullptr) {
-        SERVICE_STATUS status{};
-        if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
-            // A start still pending has to finish before the service takes a stop.
-            WaitForState(service, SERVICE_RUNNING, 5000);
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
-            WaitForState(service, SERVICE_STOPPED, 5000);
-        }
-        DeleteService(service);
-        CloseServiceHandle(service);
-        // The name stays taken until the last handle closes; wait until it is free.
-        for (int i = 0; i < 100; ++i) {
-            SC_HANDLE again = OpenServiceW(manager, SqlServiceName, SERVICE_QUERY_STATUS);
-            if (again == nullptr) break;
-            CloseServiceHandle(again);
-            Sleep(20);
-        }
+    const TServiceManagerHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) return;
+    TServiceManagerHandle service(OpenServiceW(manager.Get(), SqlServiceName, SERVICE_ALL_ACCESS));
+    if (!service) return;
+    SERVICE_STATUS status{};
+    if (QueryServiceStatus(service.Get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+        // A start still pending has to finish before the service takes a stop.
+        WaitForState(service.Get(), SERVICE_RUNNING, 5000);
+        ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+        WaitForState(service.Get(), SERVICE_STOPPED, 5000);
     }
-    CloseServiceHandle(manager);
+    DeleteService(service.Get());
+    service.Reset();
+    // The name stays taken until the last handle closes; wait until it is free.
+    for (int i = 0; i < 100; ++i) {
+        const TServiceManagerHandle again(OpenServiceW(manager.Get(), SqlServiceName, SERVICE_QUERY_STATUS));
+        if (!again) break;
+        Sleep(20);
+    }
 }
 
 TStandInService::TStandInService(const std::wstring& programPath)
 {
     RemoveSqlService();
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr) {
+    const TServiceManagerHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
         FFailure = "OpenSCManager failed: " + std::to_string(GetLastError());
         return;
     }
     const std::wstring command = L"\"" + programPath + L"\"";
-    SC_HANDLE service = CreateServiceW(manager, SqlServiceName, L"SQL Server stand-in", SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (service == nullptr) {
-        FFailure = "CreateService failed: " + std::to_string(GetLastError());
-    } else {
-        FInstalled = true;
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
+    const TServiceManagerHandle service(
+        CreateServiceW(manager.Get(), SqlServiceName, L"SQL Server stand-in", SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, command.c_str(),
+                       nullptr, nullptr, nullptr, nullptr, nullptr));
+    FInstalled = static_cast<bool>(service);
+    if (!FInstalled) FFailure = "CreateService failed: " + std::to_string(GetLastError());
 }
 
 TStandInService::~TStandInService() { RemoveSqlService(); }
 
 DWORD TStandInService::State() const
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, SqlServiceName, SERVICE_QUERY_STATUS) : nullptr;
+    const TServiceManagerHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const TServiceManagerHandle service(
+        manager ? OpenServiceW(manager.Get(), SqlServiceName, SERVICE_QUERY_STATUS) : nullptr);
     SERVICE_STATUS status{};
-    DWORD state = 0;
-    if (service != nullptr && QueryServiceStatus(service, &status)) state = status.dwCurrentState;
-    if (service != nullptr) CloseServiceHandle(service);
-    if (manager != nullptr) CloseServiceHandle(manager);
-    return state;
+    return service && QueryServiceStatus(service.Get(), &status) ? status.dwCurrentState : 0;
 }
 
 bool TStandInService::StartAndWait()
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager != nullptr ? OpenServiceW(manager, SqlServiceName, SERVICE_START | SERVICE_QUERY_STATUS)
-                                           : nullptr;
-    bool running = false;
-    if (service != nullptr && StartServiceW(service, 0, nullptr)) running = WaitForState(service, SERVICE_RUNNING, 10000);
-    if (service != nullptr) CloseServiceHandle(service);
-    if (manager != nullptr) CloseServiceHandle(manager);
-    return running;
+    const TServiceManagerHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const TServiceManagerHandle service(
+        manager ? OpenServiceW(manager.Get(), SqlServiceName, SERVICE_START | SERVICE_QUERY_STATUS) : nullptr);
+    return service && StartServiceW(service.Get(), 0, nullptr) && WaitForState(service.Get(), SERVICE_RUNNING, 10000);
 }
 
 void RunOnNewThread(const std::function<void()>& fn)
@@ -501,10 +477,9 @@ void RunOnNewThread(const std::function<void()>& fn)
             return 0;
         }
     };
-    HANDLE thread = CreateThread(nullptr, 0, &TCall::Run, const_cast<std::function<void()>*>(&fn), 0, nullptr);
-    if (thread == nullptr) return;
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
+    const TKernelHandle thread(
+        CreateThread(nullptr, 0, &TCall::Run, const_cast<std::function<void()>*>(&fn), 0, nullptr));
+    if (thread) WaitForSingleObject(thread.Get(), INFINITE);
 }
 
 }  // namespace Velmora::WinTest
