@@ -82,12 +82,6 @@ void TSqliteStatement::Bind(int index, long long value)
     if (rc != SQLITE_OK) RaiseSqliteError(FDatabase, rc);
 }
 
-void TSqliteStatement::BindNull(int index)
-{
-    const int rc = sqlite3_bind_null(FStatement, index);
-    if (rc != SQLITE_OK) RaiseSqliteError(FDatabase, rc);
-}
-
 bool TSqliteStatement::Step()
 {
     const int rc = sqlite3_step(FStatement);
