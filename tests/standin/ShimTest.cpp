@@ -87,21 +87,6 @@ protected:
     std::unique_ptr<IConnection> Connection;
 };
 
-TEST_F(ShimDatabaseTest, LikeBehavesAsTheServersDefaultCollation)
-{
-    using V = std::vector<std::string>;
-    EXPECT_EQ(Matching("10[%]%"), (V{"10%1"}));
-    EXPECT_EQ(Matching("10[_]%"), (V{"10_1"}));
-    EXPECT_EQ(Matching("10_1"), (V{"10%1", "1001", "10_1"}));
-    EXPECT_EQ(Matching("[[]%"), (V{"[x]"}));
-    EXPECT_EQ(Matching("AB%"), (V{"Abc", "abd"}));
-    EXPECT_EQ(Matching("[a-b]%"), (V{"Abc", "abd", "b"}));
-    EXPECT_EQ(Matching("[^a]%"), (V{"10%1", "1001", "10_1", "[x]", "b"}));
-    Exec(*Connection, "insert into t values ('B  ')");
-    EXPECT_EQ(Matching("b"), (V{"b", "B  "}));
-    EXPECT_EQ(Matching("b "), (V{"B  "}));
-}
-
 TEST_F(ShimDatabaseTest, RewritesLeaveStringsAloneAndKeepTheServersMeaning)
 {
     using R = std::vector<std::vector<std::string>>;
