@@ -178,15 +178,6 @@ TEST_F(QueryTest, OpenMaterialisesTheRowsWithExactCountAndTypedValues)
     EXPECT_TRUE(query->Eof());
 }
 
-TEST_F(QueryTest, ChineseTextRoundTripsUnchangedInStatementsAndValues)
-{
-    const std::string remark = "期初余额：'引号'与【括号】";
-    Exec(*Connection, "insert into Item (Code, Name) values ('C3', '期初余额：''引号''与【括号】')");
-    const auto rows = Rows(*Connection, "select Name from Item where Name = '期初余额：''引号''与【括号】'", {"Name"});
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][0], remark);
-}
-
 TEST_F(QueryTest, RejectedStatementIsAProviderErrorWithSqlitesMessageAndLeavesTheQueryClosed)
 {
     auto query = Connection->CreateQuery();
