@@ -106,6 +106,5 @@ std::string TSqliteStatement::Text(int column) const
 
 long long TSqliteStatement::Integer(int column) const { return sqlite3_column_int64(FStatement, column); }
 
-bool TSqliteStatement::IsNull(int column) const { return sqlite3_column_type(FStatement, column) == SQLITE_NULL; }
 
 }  // namespace Velmora::Standin

@@ -46,7 +46,6 @@ public:
     void Reset();
     std::string Text(int column) const;
     long long Integer(int column) const;
-    bool IsNull(int column) const;
 
 private:
     sqlite3* FDatabase;
