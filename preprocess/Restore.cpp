@@ -25,18 +25,6 @@ struct TBackupFile {
 
 }  // namespace
 
-std::string RestoreStatement(const std::string& media, int position, const std::vector<TFileMove>& moves)
-{
-    std::string statement = "restore database ufdata from Disk='" + QuoteSqlText(media) + "'" + " WITH ";
-    if (position != 0) statement += "file=" + std::to_string(position) + ",";
-    statement += " RECOVERY,";
-    for (std::size_t k = 0; k < moves.size(); ++k) {
-        statement += std::string(k == 0 ? " MOVE " : ",MOVE ") + "'" + QuoteSqlText(moves[k].LogicalName) + "'" +
-                     " TO " + "'" + QuoteSqlText(moves[k].Target) + "'";
-    }
-    return statement + ", REPLACE ";
-}
-
 bool TForm_DealWithUFO::RestoreDatabase()
 {
     SetStatusText(DealWithUFOText::StatusRestoring);
@@ -124,6 +112,18 @@ bool TForm_DealWithUFO::RestoreDatabase()
                     DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
         return false;
     }
+}
+
+std::string RestoreStatement(const std::string& media, int position, const std::vector<TFileMove>& moves)
+{
+    std::string statement = "restore database ufdata from Disk='" + QuoteSqlText(media) + "'" + " WITH ";
+    if (position != 0) statement += "file=" + std::to_string(position) + ",";
+    statement += " RECOVERY,";
+    for (std::size_t k = 0; k < moves.size(); ++k) {
+        statement += std::string(k == 0 ? " MOVE " : ",MOVE ") + "'" + QuoteSqlText(moves[k].LogicalName) + "'" +
+                     " TO " + "'" + QuoteSqlText(moves[k].Target) + "'";
+    }
+    return statement + ", REPLACE ";
 }
 
 }  // namespace Velmora

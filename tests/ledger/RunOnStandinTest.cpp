@@ -109,6 +109,25 @@ protected:
     std::unique_ptr<TForm_DealWithUFO> Form;
 };
 
+TEST_F(RunOnStandin, RunnersReportRejectedStatementsAndKeepChineseText)
+{
+    Form->FTargetConnection->SetConnectionString(ConnectionStrings::Master);
+    EXPECT_FALSE(Form->OpenQuery("select * from nosuchtable"));
+    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "SQL=select * from nosuchtable不能执行");
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Caption, "警告");
+    EXPECT_FALSE(Form->ExecCommand("this is not sql"));
+    EXPECT_EQ(Fake.Toolkit.Messages.size(), 2u);
+
+    ASSERT_TRUE(Form->OpenQuery("select 1 as n union all select 2 union all select 3"));
+    EXPECT_EQ(Form->FADOQuery->RecordCount(), 3);
+    Form->FADOQuery->Next();
+    ASSERT_TRUE(Form->OpenQuery("select '期初余额' as fchrRemark"));
+    EXPECT_EQ(Form->FADOQuery->RecordCount(), 1);
+    EXPECT_EQ(Form->FADOQuery->FieldByName("FCHRREMARK").AsString(), "期初余额");
+    EXPECT_THROW(Form->FADOQuery->FieldByName("n"), EVelmoraError);
+}
+
 TEST_F(RunOnStandin, SingleSetRestoresWithoutChooserIntoTheWorkFolder)
 {
     MakeBackup({"only"});
