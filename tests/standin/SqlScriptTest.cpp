@@ -98,6 +98,10 @@ TEST_P(SqlScriptTest, EveryRecordGetsItsAnswer)
     const std::vector<TRecord> records = ParseScript(path);
     ASSERT_FALSE(records.empty()) << file << " holds no record";
     for (const TRecord& record : records) {
+        if (record.Kind != "statement" && record.Kind != "query") {
+            ADD_FAILURE_AT(file.c_str(), record.Line) << "not a record: " << record.Kind;
+            continue;
+        }
         std::string outcome = "ok";
         std::vector<std::string> rows;
         try {
@@ -115,8 +119,6 @@ TEST_P(SqlScriptTest, EveryRecordGetsItsAnswer)
             if (outcome.rfind(record.Expect == "ok" ? "ok" : record.Expect + ":", 0) != 0) {
                 ADD_FAILURE_AT(file.c_str(), record.Line) << "expected " << record.Expect << ", got " << outcome;
             }
-        } else if (record.Kind != "query") {
-            ADD_FAILURE_AT(file.c_str(), record.Line) << "not a record: " << record.Kind;
         } else if (outcome != "ok") {
             ADD_FAILURE_AT(file.c_str(), record.Line) << "query failed with " << outcome;
         } else {
