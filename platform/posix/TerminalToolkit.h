@@ -56,7 +56,6 @@ public:
     void Sleep(unsigned ms) override;
     std::uint64_t TickCount() override;
 
-
 private:
     class TOutputEncoder;
     class TProgressView;
