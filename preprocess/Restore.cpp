@@ -3,6 +3,7 @@
 
 #include "platform/Errors.h"
 #include "preprocess/DealWithUFO.h"
+#include "preprocess/RestoreStatement.h"
 #include "preprocess/TextUtils.h"
 
 namespace Velmora {
@@ -90,22 +91,18 @@ bool TForm_DealWithUFO::RestoreDatabase()
         // Without a file list the restore still runs, and the server says what is wrong.
         while (files.size() < 2) files.push_back(TBackupFile{});
 
-        std::string statement = "restore database ufdata from Disk='" + tempFile + "'" + " WITH ";
-        if (position != 0) statement += "file=" + std::to_string(position) + ",";
-        statement += " RECOVERY," + std::string(" MOVE ") + "'" + QuoteSqlText(files[0].LogicalName) + "'" + " TO " +
-                     "'" + QuoteSqlText(FWorkDir + "ufdata.mdf") + "'";
-        statement += ",MOVE " + std::string("'") + QuoteSqlText(files[1].LogicalName) + "'" + " TO " + "'" +
-                     QuoteSqlText(FWorkDir + "ufdata.ldf") + "'";
+        std::vector<TFileMove> moves{{files[0].LogicalName, FWorkDir + "ufdata.mdf"},
+                                     {files[1].LogicalName, FWorkDir + "ufdata.ldf"}};
         std::vector<std::string> moreTargets;
         for (std::size_t k = 2; k < files.size(); ++k) {
             const std::string number = std::to_string(k + 1);
             const std::string target =
                 FWorkDir + "ufdata_" + number + (files[k].Type == "L" ? ".ldf" : ".ndf");
-            statement += ",MOVE '" + QuoteSqlText(files[k].LogicalName) + "' TO '" + QuoteSqlText(target) + "'";
+            moves.push_back({files[k].LogicalName, target});
             moreTargets.push_back(target);
         }
         if (refuseSpecialTarget(moreTargets)) return false;
-        statement += ", REPLACE ";
+        const std::string statement = RestoreStatement(FTempFile, position, moves);
 
         FQuery->SetCommandText(statement);
         FQuery->Execute();
@@ -115,6 +112,18 @@ bool TForm_DealWithUFO::RestoreDatabase()
                     DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
         return false;
     }
+}
+
+std::string RestoreStatement(const std::string& media, int position, const std::vector<TFileMove>& moves)
+{
+    std::string statement = "restore database ufdata from Disk='" + QuoteSqlText(media) + "'" + " WITH ";
+    if (position != 0) statement += "file=" + std::to_string(position) + ",";
+    statement += " RECOVERY,";
+    for (std::size_t k = 0; k < moves.size(); ++k) {
+        statement += std::string(k == 0 ? " MOVE " : ",MOVE ") + "'" + QuoteSqlText(moves[k].LogicalName) + "'" +
+                     " TO " + "'" + QuoteSqlText(moves[k].Target) + "'";
+    }
+    return statement + ", REPLACE ";
 }
 
 }  // namespace Velmora

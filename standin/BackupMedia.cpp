@@ -488,11 +488,7 @@ std::string NowAsDateText()
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &seconds);
-#else
     localtime_r(&seconds, &local);
-#endif
     char text[96];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
                   local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis));

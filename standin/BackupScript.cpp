@@ -10,9 +10,7 @@
 #include <unordered_set>
 #include <utility>
 
-#ifndef _WIN32
 #include <unistd.h>
-#endif
 
 #include "platform/Errors.h"
 #include "standin/SqlShim.h"
@@ -28,9 +26,7 @@ constexpr std::int64_t NominalFileSize = 1048576;
 std::string MachineName()
 {
     char name[256] = {};
-#ifndef _WIN32
     if (gethostname(name, sizeof name - 1) != 0) name[0] = '\0';
-#endif
     std::string text = name[0] != '\0' ? name : "LOCALHOST";
     for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
     return text;

@@ -42,9 +42,7 @@ std::string ResolveServerPath(const std::string& serverDirectory, const std::str
 {
     namespace fs = std::filesystem;
     if (fileName.empty()) return fileName;
-#ifndef _WIN32
     if (IsWindowsPath(fileName)) return fileName;
-#endif
     std::error_code error;
     fs::path path(fileName);
     if (!path.is_absolute()) path = fs::path(serverDirectory) / path;
@@ -56,9 +54,7 @@ std::string ResolveServerPath(const std::string& serverDirectory, const std::str
 
 bool FolderOfFileExists(const std::string& resolvedPath)
 {
-#ifndef _WIN32
     if (IsWindowsPath(resolvedPath)) return false;
-#endif
     const std::filesystem::path parent = std::filesystem::path(resolvedPath).parent_path();
     std::error_code error;
     return !parent.empty() && std::filesystem::is_directory(parent, error);

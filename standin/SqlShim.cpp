@@ -503,6 +503,5 @@ TTranslation TranslateStatement(const std::string& sql)
     return result;
 }
 
-std::string TranslateToSqlite(const std::string& sql) { return TranslateStatement(sql).Sql; }
 
 }  // namespace Velmora::Standin

@@ -38,6 +38,5 @@ struct TTranslation {
 };
 
 TTranslation TranslateStatement(const std::string& sql);
-std::string TranslateToSqlite(const std::string& sql);
 
 }  // namespace Velmora::Standin

@@ -82,12 +82,6 @@ void TSqliteStatement::Bind(int index, long long value)
     if (rc != SQLITE_OK) RaiseSqliteError(FDatabase, rc);
 }
 
-void TSqliteStatement::BindNull(int index)
-{
-    const int rc = sqlite3_bind_null(FStatement, index);
-    if (rc != SQLITE_OK) RaiseSqliteError(FDatabase, rc);
-}
-
 bool TSqliteStatement::Step()
 {
     const int rc = sqlite3_step(FStatement);
@@ -112,6 +106,5 @@ std::string TSqliteStatement::Text(int column) const
 
 long long TSqliteStatement::Integer(int column) const { return sqlite3_column_int64(FStatement, column); }
 
-bool TSqliteStatement::IsNull(int column) const { return sqlite3_column_type(FStatement, column) == SQLITE_NULL; }
 
 }  // namespace Velmora::Standin

@@ -23,7 +23,6 @@ public:
     TSqliteDatabase& operator=(const TSqliteDatabase&) = delete;
 
     sqlite3* Handle() const { return FHandle; }
-    bool IsOpen() const { return FHandle != nullptr; }
     // Runs statements that return no rows.
     void Exec(const std::string& sql);
     void Close();
@@ -42,13 +41,11 @@ public:
     sqlite3_stmt* Handle() const { return FStatement; }
     void Bind(int index, const std::string& text);
     void Bind(int index, long long value);
-    void BindNull(int index);
     // True while a row is available.
     bool Step();
     void Reset();
     std::string Text(int column) const;
     long long Integer(int column) const;
-    bool IsNull(int column) const;
 
 private:
     sqlite3* FDatabase;

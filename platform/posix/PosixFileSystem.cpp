@@ -15,6 +15,8 @@
 
 namespace Velmora {
 
+TPosixFileCalls PosixFileCalls = {::pread, ::pwrite, ::close};
+
 namespace {
 
 // Closes a descriptor unless it has been handed on.
@@ -23,7 +25,7 @@ public:
     explicit TFdGuard(int fd) : FFd(fd) {}
     ~TFdGuard()
     {
-        if (FFd >= 0) ::close(FFd);
+        if (FFd >= 0) PosixFileCalls.Close(FFd);
     }
     TFdGuard(const TFdGuard&) = delete;
     TFdGuard& operator=(const TFdGuard&) = delete;
@@ -174,7 +176,7 @@ TPosixFile::~TPosixFile()
         const std::string text = "[错误] " + TerminalText::Sanitize(error.what()) + "\n";
         [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
     }
-    if (::close(FFd) != 0 && errno != EINTR) {
+    if (PosixFileCalls.Close(FFd) != 0 && errno != EINTR) {
         const std::string text = "[错误] 关闭文件“" + TerminalText::Sanitize(Path()) + "”失败：" + SystemErrorText(errno) + "\n";
         [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
     }
@@ -201,7 +203,7 @@ std::size_t TPosixFile::ReadAt(char* data, std::size_t count, std::int64_t offse
 {
     ssize_t got;
     do {
-        got = ::pread(FFd, data, count, offset);
+        got = PosixFileCalls.Pread(FFd, data, count, offset);
     } while (got < 0 && errno == EINTR);
     if (got < 0) RaiseIo("读取", errno);
     return static_cast<std::size_t>(got);
@@ -211,7 +213,7 @@ std::size_t TPosixFile::WriteAt(const char* data, std::size_t count, std::int64_
 {
     ssize_t put;
     do {
-        put = ::pwrite(FFd, data, count, offset);
+        put = PosixFileCalls.Pwrite(FFd, data, count, offset);
     } while (put < 0 && errno == EINTR);
     if (put < 0) RaiseIo("写入", errno);
     if (put == 0) RaiseIo("写入", ENOSPC);
@@ -224,7 +226,7 @@ void TPosixFile::Close()
     Flush();
     const int fd = FFd;
     FFd = -1;
-    if (::close(fd) != 0 && errno != EINTR) RaiseIo("关闭", errno);
+    if (PosixFileCalls.Close(fd) != 0 && errno != EINTR) RaiseIo("关闭", errno);
 }
 
 // ---------------------------------------------------------------- TPosixFileSystem

@@ -2,6 +2,8 @@
 // Files on a POSIX system. "Shared with no one" is an exclusive advisory lock
 // (flock), so two runs can never stage the same file at once.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,6 +12,16 @@
 #include "platform/BufferedFile.h"
 
 namespace Velmora {
+
+// The system calls under the open files, in one table as SQLite keeps its own: a
+// test puts a function of its own in a slot to have a call fail or move fewer
+// bytes, and the adapter handles that as it would the system's own answer.
+struct TPosixFileCalls {
+    ssize_t (*Pread)(int fd, void* data, size_t count, off_t offset);
+    ssize_t (*Pwrite)(int fd, const void* data, size_t count, off_t offset);
+    int (*Close)(int fd);
+};
+extern TPosixFileCalls PosixFileCalls;
 
 // The system's reason for a failure (an errno value), worded in Chinese.
 std::string SystemErrorText(int error);

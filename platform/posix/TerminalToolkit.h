@@ -56,8 +56,6 @@ public:
     void Sleep(unsigned ms) override;
     std::uint64_t TickCount() override;
 
-    const TTerminalSettings& Settings() const { return FSettings; }
-
 private:
     class TOutputEncoder;
     class TProgressView;

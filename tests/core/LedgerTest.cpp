@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -53,54 +52,14 @@ const std::string MovementHead =
 
 bool StartsWith(const std::string& text, const std::string& head) { return text.compare(0, head.size(), head) == 0; }
 
-// A LIKE pattern as the server reads it: % any run, _ one character, [x] the character x.
-bool Like(const std::string& text, const std::string& pattern, std::size_t t = 0, std::size_t p = 0)
-{
-    if (p == pattern.size()) return t == text.size();
-    if (pattern[p] == '%') {
-        for (std::size_t k = t; k <= text.size(); ++k) {
-            if (Like(text, pattern, k, p + 1)) return true;
-        }
-        return false;
-    }
-    if (t == text.size()) return false;
-    if (pattern[p] == '_') return Like(text, pattern, t + 1, p + 1);
-    if (pattern[p] == '[') {
-        const std::size_t close = pattern.find(']', p + 2);
-        const std::string set = pattern.substr(p + 1, close - p - 1);
-        return set.find(text[t]) != std::string::npos && Like(text, pattern, t + 1, close + 1);
-    }
-    return pattern[p] == text[t] && Like(text, pattern, t + 1, p + 1);
-}
-
-// The string literal that starts at `from` (just after its opening quote), quotes undoubled.
-std::string ReadLiteral(const std::string& sql, std::size_t from, std::size_t* end = nullptr)
-{
-    std::string value;
-    std::size_t i = from;
-    for (; i < sql.size(); ++i) {
-        if (sql[i] == '\'') {
-            if (i + 1 < sql.size() && sql[i + 1] == '\'') {
-                value += '\'';
-                ++i;
-                continue;
-            }
-            break;
-        }
-        value += sql[i];
-    }
-    if (end) *end = i + 1;
-    return value;
-}
-
-// A small company ledger answering the statements of the balance step the way the
-// server would: prefix match through LIKE, earlier years only for movements.
+// A small company ledger answering the statements of the balance step with the
+// sums of each account's own lines: which codes a pattern takes in, and which
+// years, is the server's business, checked on the stand-in in tests/ledger.
 struct TLedger {
     struct TLine {
         std::string Code;
         bool Debit;
         double Amount;
-        int Year;
         bool Opening;
     };
     struct TAccount {
@@ -110,8 +69,6 @@ struct TLedger {
 
     std::vector<TAccount> Accounts;
     std::vector<TLine> Lines;
-    // Last update statement seen per account code.
-    std::map<std::string, std::string> Updates;
 
     void Attach(TFakePlatform& platform)
     {
@@ -130,24 +87,12 @@ struct TLedger {
             return result;
         }
         const bool opening = StartsWith(sql, OpeningHead);
-        const bool movement = StartsWith(sql, MovementHead);
-        if (!opening && !movement) throw EProviderError("unexpected statement");
-        std::size_t end = 0;
-        const std::string pattern = ReadLiteral(sql, (opening ? OpeningHead : MovementHead).size(), &end);
-        int before = 0;
-        if (movement) {
-            const std::string tail = " and fintyear<";
-            if (sql.compare(end, tail.size(), tail) != 0) throw EProviderError("no year");
-            before = std::stoi(sql.substr(end + tail.size()));
-        } else if (end != sql.size()) {
-            throw EProviderError("trailing text");
-        }
+        if (!opening && !StartsWith(sql, MovementHead)) throw EProviderError("unexpected statement");
         double j = 0;
         double d = 0;
         for (const auto& line : Lines) {
-            if (line.Opening != opening || !Like(line.Code, pattern)) continue;
-            if (movement && line.Year >= before) continue;
-            (line.Debit ? j : d) += line.Amount;
+            const bool ofAccount = sql.find("like'" + QuoteSqlLikeText(line.Code) + "%'") != std::string::npos;
+            if (line.Opening == opening && ofAccount) (line.Debit ? j : d) += line.Amount;
         }
         result.Columns = {"j", "d"};
         result.Rows.push_back({TFieldValue::FromFloat(j), TFieldValue::FromFloat(d)});
@@ -180,11 +125,11 @@ protected:
     }
     void Opening(const std::string& code, bool debit, double amount)
     {
-        Ledger.Lines.push_back({code, debit, amount, 2020, true});
+        Ledger.Lines.push_back({code, debit, amount, true});
     }
-    void Movement(const std::string& code, bool debit, double amount, int year)
+    void Movement(const std::string& code, bool debit, double amount)
     {
-        Ledger.Lines.push_back({code, debit, amount, year, false});
+        Ledger.Lines.push_back({code, debit, amount, false});
     }
     // Opens the connection as the ledger step does, then runs the balances alone.
     void RunBalances()
@@ -317,22 +262,17 @@ TEST_F(LedgerTest, YearIsWrittenBackAsADecimalInteger)
     EXPECT_EQ(Platform.Data.Log[2], "query:" + MovementHead + "1001%' and fintyear<2024");
 }
 
-TEST_F(LedgerTest, ApostropheAndWildcardsInACodeMatchOnlyThemselves)
+TEST_F(LedgerTest, ApostropheAndWildcardsInACodeAreQuotedInEveryStatement)
 {
     AddAccount("10'0%1_[", true);
-    AddAccount("10'0X1Y[", true);  // what a bare % and _ would wrongly take in
-    Opening("10'0%1_[", true, 5);
-    Opening("10'0%1_[01", true, 7);  // a child still counts
-    Opening("10'0X1Y[", true, 1000);
+    Opening("10'0%1_[", true, 12);
     RunBalances();
-
-    EXPECT_EQ(Platform.Data.Log[1], "query:" + OpeningHead + "10''0[%]1[_][[]%'");
-    EXPECT_EQ(Platform.Data.Log[2], "query:" + MovementHead + "10''0[%]1[_][[]%' and fintyear<2025");
-    const auto updates = Updates(Platform);
-    ASSERT_EQ(updates.size(), 2u);
-    EXPECT_EQ(updates[0], UpdateText("12", "1", "10''0%1_["));
-    EXPECT_EQ(updates[1], UpdateText("1000", "1", "10''0X1Y["));
-    EXPECT_TRUE(Platform.Toolkit.Messages.empty());
+    EXPECT_EQ(Platform.Data.Log, (std::vector<std::string>{
+                                     "query:" + AccountList,
+                                     "query:" + OpeningHead + "10''0[%]1[_][[]%'",
+                                     "query:" + MovementHead + "10''0[%]1[_][[]%' and fintyear<2025",
+                                     "exec:" + UpdateText("12", "1", "10''0%1_["),
+                                 }));
 }
 
 TEST(SqlLiterals, LikeTextEscapesOnlyWhatNeedsIt)
@@ -346,86 +286,8 @@ TEST(SqlLiterals, LikeTextEscapesOnlyWhatNeedsIt)
 }
 
 // ------------------------------------------------------------------ ComputeBalances: figures
-
-TEST_F(LedgerTest, DebitAccountExample)
-{
-    AddAccount("1122", true);
-    Opening("1122", true, 100.00);
-    Opening("1122", false, 30.00);
-    Movement("1122", true, 50.00, 2024);
-    Movement("1122", false, 20.00, 2023);
-    RunBalances();
-    EXPECT_EQ(Updates(Platform), std::vector<std::string>{UpdateText("100", "1", "1122")});
-}
-
-TEST_F(LedgerTest, CreditAccountExample)
-{
-    AddAccount("2202", false);
-    Opening("2202", true, 100.00);
-    Opening("2202", false, 30.00);
-    Movement("2202", true, 50.00, 2024);
-    Movement("2202", false, 20.00, 2023);
-    RunBalances();
-    EXPECT_EQ(Updates(Platform), std::vector<std::string>{UpdateText("-100", "-1", "2202")});
-}
-
-TEST_F(LedgerTest, ParentCarriesItsChildrenAndNotItsNeighbours)
-{
-    AddAccount("1001", true);
-    AddAccount("100101", true);
-    AddAccount("1002", true);
-    Opening("1001", true, 10);
-    Opening("100101", true, 2.5);
-    Movement("100101", false, 0.75, 2024);
-    Opening("1002", true, 400);
-    RunBalances();
-    EXPECT_EQ(Updates(Platform),
-              (std::vector<std::string>{UpdateText("11.75", "1", "1001"), UpdateText("1.75", "1", "100101"),
-                                        UpdateText("400", "1", "1002")}));
-}
-
-TEST_F(LedgerTest, AnAccountWithoutLinesGetsZeroAndItsDirection)
-{
-    AddAccount("1601", true);
-    AddAccount("4001", false);
-    RunBalances();
-    EXPECT_EQ(Updates(Platform),
-              (std::vector<std::string>{UpdateText("0", "1", "1601"), UpdateText("0", "-1", "4001")}));
-}
-
-TEST_F(LedgerTest, DirectionFollowsTheFlagNotTheSign)
-{
-    AddAccount("1012", true);
-    Opening("1012", false, 80);  // a debit account with a credit balance
-    RunBalances();
-    EXPECT_EQ(Updates(Platform), std::vector<std::string>{UpdateText("-80", "1", "1012")});
-}
-
-TEST_F(LedgerTest, InexactSumsStillGiveExactTenThousandths)
-{
-    AddAccount("1001", true);
-    AddAccount("2001", false);
-    Opening("1001", true, 0.1);
-    Opening("1001", true, 0.2);  // 0.30000000000000004 as a double
-    Movement("2001", false, 0.1, 2024);
-    Movement("2001", false, 0.2, 2024);
-    Movement("2001", true, 0.3, 2024);
-    RunBalances();
-    EXPECT_EQ(Updates(Platform),
-              (std::vector<std::string>{UpdateText("0.3", "1", "1001"), UpdateText("0", "-1", "2001")}));
-}
-
-TEST_F(LedgerTest, OnlyEarlierYearsMoveTheBalanceWhileOpeningLinesAlwaysCount)
-{
-    AddAccount("1001", true);
-    Opening("1001", true, 1);
-    Ledger.Lines.push_back({"1001", true, 2, 2030, true});  // an opening line dated later still counts
-    Movement("1001", true, 10, 2024);
-    Movement("1001", true, 100, 2025);  // the year itself: excluded
-    Movement("1001", true, 1000, 2026);
-    RunBalances();
-    EXPECT_EQ(Updates(Platform), std::vector<std::string>{UpdateText("13", "1", "1001")});
-}
+// The rules themselves (debit and credit accounts, parents and children, years,
+// exact tenths) run on the stand-in through the real statements in tests/ledger.
 
 TEST_F(LedgerTest, NullFlagAndNullSumsReadAsFalseAndZero)
 {
@@ -486,7 +348,7 @@ TEST_F(LedgerTest, ABalanceBeyondSixtyFourBitsIsAnErrorNotAWrongFigure)
 {
     AddAccount("1001", true);
     Opening("1001", true, 9e14);
-    Movement("1001", true, 9e14, 2024);
+    Movement("1001", true, 9e14);
     Ledger.Attach(Platform);
     EXPECT_THROW(Form.ComputeBalances(), EVelmoraError);
     EXPECT_TRUE(Updates(Platform).empty());

@@ -121,6 +121,12 @@ TEST_F(BalanceRules, ObjectsThatAlreadyExistAreReportedAndTheStepGoesOn)
     EXPECT_EQ(Fake.Toolkit.Messages[0].Caption, "警告");
     EXPECT_EQ(Fake.Toolkit.Messages[0].Text.rfind("SQL=Create view km as SELECT", 0), 0u);
     EXPECT_EQ(Balances()["1001"].first, Amount("10"));
+
+    // Run again, every object is there: the server refuses each statement but the insert.
+    Fake.Toolkit.Messages.clear();
+    ASSERT_TRUE(PrepareLedger("2025"));
+    EXPECT_EQ(Fake.Toolkit.Messages.size(), 8u) << Messages();
+    EXPECT_EQ(Balances()["1001"].first, Amount("10"));
 }
 
 TEST_F(BalanceRules, CodesAndRemarksCompareAsTheServersCollationHasIt)

@@ -60,9 +60,9 @@ protected:
                                                        const std::vector<std::string>& columns)
     {
         auto master = Connect(MasterConnection);
-        Exec(*master, "restore database ufdata from Disk='" + (Work / media).string() +
-                          "' WITH  RECOVERY, MOVE 'UFDATA_Data' TO '" + (Work / "ufdata.mdf").string() +
-                          "',MOVE 'UFDATA_Log' TO '" + (Work / "ufdata.ldf").string() + "', REPLACE ");
+        Exec(*master, RestoreStatement((Work / media).string(), 0,
+                                       {{"UFDATA_Data", (Work / "ufdata.mdf").string()},
+                                        {"UFDATA_Log", (Work / "ufdata.ldf").string()}}));
         return Rows(*Connect(UfdataConnection), query, columns);
     }
 

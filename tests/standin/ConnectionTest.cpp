@@ -178,15 +178,6 @@ TEST_F(QueryTest, OpenMaterialisesTheRowsWithExactCountAndTypedValues)
     EXPECT_TRUE(query->Eof());
 }
 
-TEST_F(QueryTest, ChineseTextRoundTripsUnchangedInStatementsAndValues)
-{
-    const std::string remark = "期初余额：'引号'与【括号】";
-    Exec(*Connection, "insert into Item (Code, Name) values ('C3', '期初余额：''引号''与【括号】')");
-    const auto rows = Rows(*Connection, "select Name from Item where Name = '期初余额：''引号''与【括号】'", {"Name"});
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][0], remark);
-}
-
 TEST_F(QueryTest, RejectedStatementIsAProviderErrorWithSqlitesMessageAndLeavesTheQueryClosed)
 {
     auto query = Connection->CreateQuery();
@@ -274,12 +265,12 @@ TEST_F(QueryTest, ALongStatementLetsTheCallerAnswerRepeatedly)
 {
     int calls = 0;
     Connection->SetOnWait([&] { ++calls; });
-    // Three million rows keep SQLite busy far longer than two wait intervals.
+    // A million rows keep SQLite busy far longer than two wait intervals.
     const auto rows = Rows(*Connection,
-                           "with recursive n(x) as (select 1 union all select x + 1 from n where x < 3000000) "
+                           "with recursive n(x) as (select 1 union all select x + 1 from n where x < 1000000) "
                            "select sum(x) as total from n",
                            {"total"});
-    EXPECT_EQ(rows.at(0).at(0), "4500001500000");
+    EXPECT_EQ(rows.at(0).at(0), "500000500000");
     EXPECT_GE(calls, 2);
     // A handler that fails ends the statement with its own failure.
     Connection->SetOnWait([] { throw EVelmoraError("cancelled"); });

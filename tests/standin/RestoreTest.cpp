@@ -125,11 +125,7 @@ protected:
     // The restore statement exactly as the restore step builds it.
     std::string PluginRestore(const std::string& media, int position, const std::string& l1, const std::string& l2)
     {
-        std::string statement = "restore database ufdata from Disk='" + Quote(media) + "'" + " WITH ";
-        if (position != 0) statement += "file=" + std::to_string(position) + ",";
-        statement += " RECOVERY, MOVE '" + Quote(l1) + "' TO '" + Quote(WorkDir + "ufdata.mdf") + "'";
-        statement += ",MOVE '" + Quote(l2) + "' TO '" + Quote(WorkDir + "ufdata.ldf") + "', REPLACE ";
-        return statement;
+        return RestoreStatement(media, position, {{l1, WorkDir + "ufdata.mdf"}, {l2, WorkDir + "ufdata.ldf"}});
     }
 
     std::string Marker(const std::string& catalog = "ufdata")

@@ -79,7 +79,9 @@ TEST_F(ServiceControlTest, StartPassesThroughStartPendingThenRuns)
     // Another process sees the same pending start.
     TStandinServiceControl other(ServerDir);
     EXPECT_EQ(State(other, Open(other)), ServiceState::StartPending);
-    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    while (State(services, service) == ServiceState::StartPending) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     EXPECT_EQ(State(services, service), ServiceState::Running);
     EXPECT_EQ(ReadBytes(std::filesystem::path(ServerDir) / "service"), "running\n");
     // A running service cannot be started again.

@@ -13,6 +13,7 @@
 
 #include "platform/Database.h"
 #include "platform/Errors.h"
+#include "preprocess/RestoreStatement.h"
 #include "standin/BackupScript.h"
 #include "standin/StandinDataAccess.h"
 #include "standin/StandinServiceControl.h"
