@@ -174,77 +174,83 @@ std::size_t LongestDataFileName()
     return static_cast<std::size_t>(limit) - std::strlen("-journal");
 }
 
-}  // namespace
+enum class TRestoreKind { Header, FileList, Verify, Database };
 
-std::string PlaceholderText(const std::string& database, const TBackupFileInfo& file)
-{
-    return "Velmora stand-in server: " + std::string(file.Type == "L" ? "transaction log" : "secondary file") + " '" +
-           file.LogicalName + "' of database '" + database + "'. The database itself lives in its data file.\n";
-}
+struct TRestoreStatement {
+    TRestoreKind Kind = TRestoreKind::Header;
+    std::string Database;  // RESTORE DATABASE only
+    std::string Media;
+    TRestoreOptions Options;
+};
 
-TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& sig)
+TRestoreStatement ParseRestore(const std::vector<TToken>& sig)
 {
     TParser parser(sig);
     parser.ExpectWord("RESTORE");
-    enum class TKind { Header, FileList, Verify, Database } kind;
-    std::string database;
+    TRestoreStatement statement;
     if (parser.AcceptWord("HEADERONLY")) {
-        kind = TKind::Header;
+        statement.Kind = TRestoreKind::Header;
     } else if (parser.AcceptWord("FILELISTONLY")) {
-        kind = TKind::FileList;
+        statement.Kind = TRestoreKind::FileList;
     } else if (parser.AcceptWord("VERIFYONLY")) {
-        kind = TKind::Verify;
+        statement.Kind = TRestoreKind::Verify;
     } else if (parser.AcceptWord("DATABASE")) {
-        kind = TKind::Database;
-        database = parser.Name();
+        statement.Kind = TRestoreKind::Database;
+        statement.Database = parser.Name();
     } else {
         parser.SyntaxError();
     }
     parser.ExpectWord("FROM");
     parser.ExpectWord("DISK");
     parser.ExpectSymbol("=");
-    const std::string media = parser.String();
-    const TRestoreOptions options = ParseRestoreOptions(parser);
-    if (IsSymbolicLink(context.ServerDirectory, media)) RefuseLink(media);
+    statement.Media = parser.String();
+    statement.Options = ParseRestoreOptions(parser);
+    return statement;
+}
 
-    const std::vector<TBackupSetInfo> sets = ReadMedia(media);
-    switch (kind) {
-    case TKind::Header:
-        return HeaderRows(sets);
-    case TKind::FileList:
-        return FileListRows(SetAt(sets, options.File, media));
-    case TKind::Verify:
-        for (const TBackupSetInfo& set : sets) {
-            try {
-                VerifyBackupContent(media, set, context.OnWait);
-            } catch (const EBackupMediaError& error) {
-                throw EProviderError(error.what());
-            }
+void VerifyEverySet(const TRestoreContext& context, const std::string& media, const std::vector<TBackupSetInfo>& sets)
+{
+    for (const TBackupSetInfo& set : sets) {
+        try {
+            VerifyBackupContent(media, set, context.OnWait);
+        } catch (const EBackupMediaError& error) {
+            throw EProviderError(error.what());
         }
-        return TResultSet();
-    case TKind::Database:
-        break;
     }
+}
 
-    const TBackupSetInfo& set = SetAt(sets, options.File, media);
-    if (LowerAscii(database) == "master") {
+// Refusals that follow from the set and the statement alone.
+void CheckSetFits(const TRestoreStatement& statement, const TBackupSetInfo& set)
+{
+    if (LowerAscii(statement.Database) == "master") {
         throw EProviderError("The stand-in server cannot restore its catalog database 'master'.");
     }
     // Without NORECOVERY nothing can follow a full restore, so a set that builds on one never fits.
     if (set.BackupType == BackupTypeLog) {
-        throw EServerError(3135, "The backup set in file '" + media +
+        throw EServerError(3135, "The backup set in file '" + statement.Media +
                                      "' was created by BACKUP LOG and cannot be used for this restore operation.");
     }
     if (set.BackupType == BackupTypeDifferential) {
         throw EServerError(3136, "This differential backup cannot be restored because the database has not been "
                                  "restored to the correct earlier state.");
     }
-    if (options.NoRecovery) {
+    if (statement.Options.NoRecovery) {
         throw EProviderError("The stand-in server restores WITH RECOVERY only; NORECOVERY is not supported.");
     }
+}
 
-    // Where each file goes. A set may describe tens of thousands of files, so
-    // MOVEs and clashes are found through maps, not by comparing every pair.
+// Where each file of the set goes: Targets as the statement spells them,
+// Resolved as the file system knows them, index for index with the set's files.
+struct TTargetPlan {
+    std::vector<std::string> Targets;
+    std::vector<std::string> Resolved;
+    std::size_t DataIndex = 0;
+};
+
+// A set may describe tens of thousands of files, so MOVEs and clashes are
+// found through maps, not by comparing every pair.
+std::vector<std::string> MovedTargets(const TRestoreStatement& statement, const TBackupSetInfo& set)
+{
     std::vector<std::string> targets;
     targets.reserve(set.Files.size());
     std::unordered_map<std::string, std::vector<std::size_t>> byLogicalName;
@@ -252,17 +258,20 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
         targets.push_back(set.Files[k].PhysicalName);
         byLogicalName[LowerAscii(set.Files[k].LogicalName)].push_back(k);
     }
-    for (const TMove& move : options.Moves) {
+    for (const TMove& move : statement.Options.Moves) {
         const auto found = byLogicalName.find(LowerAscii(move.LogicalName));
         if (found == byLogicalName.end()) {
-            throw EProviderError("Logical file '" + move.LogicalName + "' is not part of database '" + database +
-                                 "'. Use RESTORE FILELISTONLY to list the logical file names.");
+            throw EProviderError("Logical file '" + move.LogicalName + "' is not part of database '" +
+                                 statement.Database + "'. Use RESTORE FILELISTONLY to list the logical file names.");
         }
         for (const std::size_t k : found->second) targets[k] = move.Target;
     }
-    for (const std::string& target : targets) {
-        if (IsSymbolicLink(context.ServerDirectory, target)) RefuseLink(target);
-    }
+    return targets;
+}
+
+std::vector<std::string> ResolvedTargets(const TRestoreContext& context, const TBackupSetInfo& set,
+                                         const std::vector<std::string>& targets)
+{
     std::vector<std::string> resolved;
     resolved.reserve(targets.size());
     std::unordered_map<std::string, std::size_t> claimed;
@@ -281,39 +290,97 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
                                  "). The WITH MOVE clause can be used to relocate one or more files.");
         }
     }
-    std::size_t dataIndex = set.Files.size();
+    return resolved;
+}
+
+std::size_t DataFileIndex(const std::string& media, const TBackupSetInfo& set)
+{
     for (std::size_t k = 0; k < set.Files.size(); ++k) {
-        if (set.Files[k].Type == "D") {
-            dataIndex = k;
-            break;
-        }
+        if (set.Files[k].Type == "D") return k;
     }
-    if (dataIndex == set.Files.size()) {
-        throw EProviderError("The media family on device '" + media +
-                             "' is incorrectly formed. SQL Server cannot process this media family.");
+    throw EProviderError("The media family on device '" + media +
+                         "' is incorrectly formed. SQL Server cannot process this media family.");
+}
+
+TTargetPlan PlanTargets(const TRestoreContext& context, const TRestoreStatement& statement, const TBackupSetInfo& set)
+{
+    TTargetPlan plan;
+    plan.Targets = MovedTargets(statement, set);
+    for (const std::string& target : plan.Targets) {
+        if (IsSymbolicLink(context.ServerDirectory, target)) RefuseLink(target);
     }
-    if (resolved[dataIndex].size() > LongestDataFileName()) {
-        throw EProviderError("数据文件“" + targets[dataIndex] + "”的路径过长（" +
-                             std::to_string(resolved[dataIndex].size()) + " 字节）：模拟服务器只支持不超过 " +
+    plan.Resolved = ResolvedTargets(context, set, plan.Targets);
+    plan.DataIndex = DataFileIndex(statement.Media, set);
+    const std::string& dataFile = plan.Resolved[plan.DataIndex];
+    if (dataFile.size() > LongestDataFileName()) {
+        throw EProviderError("数据文件“" + plan.Targets[plan.DataIndex] + "”的路径过长（" +
+                             std::to_string(dataFile.size()) + " 字节）：模拟服务器只支持不超过 " +
                              std::to_string(LongestDataFileName()) + " 字节的数据文件路径");
     }
     // A folder where a file should go could only be found out by failing halfway.
-    for (std::size_t k = 0; k < resolved.size(); ++k) {
+    for (std::size_t k = 0; k < plan.Resolved.size(); ++k) {
         std::error_code error;
-        bool folder = fs::is_directory(resolved[k], error);
-        for (const char* companion : CompanionSuffixes) folder = folder || fs::is_directory(resolved[k] + companion, error);
+        bool folder = fs::is_directory(plan.Resolved[k], error);
+        for (const char* companion : CompanionSuffixes) {
+            folder = folder || fs::is_directory(plan.Resolved[k] + companion, error);
+        }
         if (folder) {
-            throw EProviderError("File '" + set.Files[k].LogicalName + "' cannot be restored to '" + targets[k] +
+            throw EProviderError("File '" + set.Files[k].LogicalName + "' cannot be restored to '" + plan.Targets[k] +
                                  "'. Use WITH MOVE to identify a valid location for the file.");
         }
     }
+    return plan;
+}
 
-    TCatalog catalog(context.ServerDirectory);
-    const std::optional<TDatabaseEntry> existing = catalog.Find(database);
-    if (existing && !options.Replace) {
+// A file (or a journal beside it) of another database, or of the server itself, is never taken.
+void CheckNoTargetIsTaken(const TRestoreContext& context, const TTargetPlan& plan, TCatalog& catalog,
+                          const std::optional<TDatabaseEntry>& existing)
+{
+    const std::unordered_map<std::string, TFileOwner> owners = catalog.FileOwners();
+    const std::vector<std::string> ownList = ServerOwnFiles(context.ServerDirectory);
+    const std::unordered_set<std::string> own(ownList.begin(), ownList.end());
+    for (std::size_t k = 0; k < plan.Resolved.size(); ++k) {
+        std::vector<std::string> names{plan.Resolved[k]};
+        for (const char* companion : CompanionSuffixes) names.push_back(plan.Resolved[k] + companion);
+        for (const std::string& name : names) {
+            std::string user;
+            if (own.count(name) != 0) {
+                user = "master";
+            } else if (const auto owner = owners.find(name);
+                       owner != owners.end() && !(existing && owner->second.DbId == existing->DbId)) {
+                user = owner->second.Name;
+            }
+            if (!user.empty()) {
+                throw EProviderError("The file '" + plan.Targets[k] +
+                                     "' cannot be overwritten. It is being used by database '" + user + "'.");
+            }
+        }
+    }
+}
+
+// Whatever lies there, the books of a database dropped while offline included,
+// is only overwritten when the statement says so.
+void CheckNothingIsOverwritten(const TBackupSetInfo& set, const TTargetPlan& plan)
+{
+    for (std::size_t k = 0; k < plan.Resolved.size(); ++k) {
+        std::error_code error;
+        if (fs::exists(fs::symlink_status(plan.Resolved[k], error))) {
+            throw EServerError(3142, "File \"" + set.Files[k].LogicalName + "\" cannot be restored over the existing \"" +
+                                         plan.Targets[k] +
+                                         "\". Reissue the RESTORE statement using WITH REPLACE to overwrite "
+                                         "pre-existing files, or WITH MOVE to identify an alternate location.");
+        }
+    }
+}
+
+void CheckTargets(const TRestoreContext& context, const TRestoreStatement& statement, const TBackupSetInfo& set,
+                  const TTargetPlan& plan, TCatalog& catalog, const std::optional<TDatabaseEntry>& existing)
+{
+    const bool replace = statement.Options.Replace;
+    if (existing && !replace) {
         if (!SameText(existing->Name, set.DatabaseName)) {
-            throw EProviderError("The backup set holds a backup of a database other than the existing '" + database +
-                                 "' database.");
+            throw EProviderError("The backup set holds a backup of a database other than the existing '" +
+                                 statement.Database + "' database.");
         }
         throw EProviderError("Database '" + existing->Name +
                              "' already exists. Use WITH REPLACE to overwrite the existing database.");
@@ -321,56 +388,30 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
     if (existing && !existing->Offline() && context.InUse(LowerAscii(existing->Name))) {
         throw EProviderError("Exclusive access could not be obtained because the database is in use.");
     }
-    {
-        // A file (or a journal beside it) of another database, or of the server itself, is never taken.
-        const std::unordered_map<std::string, TFileOwner> owners = catalog.FileOwners();
-        const std::vector<std::string> ownList = ServerOwnFiles(context.ServerDirectory);
-        const std::unordered_set<std::string> own(ownList.begin(), ownList.end());
-        for (std::size_t k = 0; k < resolved.size(); ++k) {
-            std::vector<std::string> names{resolved[k]};
-            for (const char* companion : CompanionSuffixes) names.push_back(resolved[k] + companion);
-            for (const std::string& name : names) {
-                std::string user;
-                if (own.count(name) != 0) {
-                    user = "master";
-                } else if (const auto owner = owners.find(name);
-                           owner != owners.end() && !(existing && owner->second.DbId == existing->DbId)) {
-                    user = owner->second.Name;
-                }
-                if (!user.empty()) {
-                    throw EProviderError("The file '" + targets[k] +
-                                         "' cannot be overwritten. It is being used by database '" + user + "'.");
-                }
-            }
-        }
-    }
-    if (!options.Replace) {
-        // Whatever lies there, the books of a database dropped while offline
-        // included, is only overwritten when the statement says so.
-        for (std::size_t k = 0; k < resolved.size(); ++k) {
-            std::error_code error;
-            if (fs::exists(fs::symlink_status(resolved[k], error))) {
-                throw EServerError(3142, "File \"" + set.Files[k].LogicalName + "\" cannot be restored over the existing \"" +
-                                             targets[k] +
-                                             "\". Reissue the RESTORE statement using WITH REPLACE to overwrite "
-                                             "pre-existing files, or WITH MOVE to identify an alternate location.");
-            }
-        }
-    }
+    CheckNoTargetIsTaken(context, plan, catalog, existing);
+    if (!replace) CheckNothingIsOverwritten(set, plan);
+}
 
-    // Every file is written beside its place first; the database's content comes
-    // first, so damaged media is found before anything else is written.
+// Every file is written beside its place first; the database's content comes
+// first, so damaged media is found before anything else is written. Then the new
+// files take their places. What stood there (the replaced database's files, or
+// files an offline database left behind) is only set aside until the catalog has
+// changed, so a failure puts everything back.
+void WriteAndSwap(const TRestoreContext& context, const TRestoreStatement& statement, const TBackupSetInfo& set,
+                  const TTargetPlan& plan, TCatalog& catalog, const std::optional<TDatabaseEntry>& existing)
+{
+    const std::vector<std::string>& resolved = plan.Resolved;
     TFileSwap swap;
     std::vector<std::int64_t> sizes(resolved.size(), 0);
     for (std::size_t step = 0; step < resolved.size(); ++step) {
-        const std::size_t k = step == 0 ? dataIndex : (step - 1 < dataIndex ? step - 1 : step);
-        const std::string temporary = swap.AddTarget(resolved[k], targets[k]);
+        const std::size_t k = step == 0 ? plan.DataIndex : (step - 1 < plan.DataIndex ? step - 1 : step);
+        const std::string temporary = swap.AddTarget(resolved[k], plan.Targets[k]);
         try {
-            if (k == dataIndex) {
-                CopyBackupContent(media, set, temporary, context.OnWait);
+            if (k == plan.DataIndex) {
+                CopyBackupContent(statement.Media, set, temporary, context.OnWait);
                 sizes[k] = set.ContentSize;
             } else {
-                const std::string placeholder = PlaceholderText(database, set.Files[k]);
+                const std::string placeholder = PlaceholderText(statement.Database, set.Files[k]);
                 WriteWholeFile(temporary, placeholder);
                 sizes[k] = static_cast<std::int64_t>(placeholder.size());
             }
@@ -379,13 +420,9 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
         } catch (const std::bad_alloc&) {
             throw;
         } catch (const std::exception& error) {
-            throw EProviderError("Write on \"" + targets[k] + "\" failed: " + error.what() + ".");
+            throw EProviderError("Write on \"" + plan.Targets[k] + "\" failed: " + error.what() + ".");
         }
     }
-
-    // Then the new files take their places. What stood there (the replaced
-    // database's files, or files an offline database left behind) is only set
-    // aside until the catalog has changed, so a failure puts everything back.
     swap.Place();
 
     std::vector<TDatabaseFile> files;
@@ -394,11 +431,46 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
         files.push_back(
             TDatabaseFile{set.Files[k].LogicalName, resolved[k], set.Files[k].Type, set.Files[k].FileGroupName, sizes[k]});
     }
-    catalog.Replace(existing ? std::optional<std::string>(existing->Name) : std::nullopt, database, files);
+    catalog.Replace(existing ? std::optional<std::string>(existing->Name) : std::nullopt, statement.Database, files);
 
     // Only now is anything of the old state removed.
     swap.Commit();
     if (existing && !existing->Offline()) DeleteDatabaseFiles(context.ServerDirectory, existing->Files, resolved);
+}
+
+}  // namespace
+
+std::string PlaceholderText(const std::string& database, const TBackupFileInfo& file)
+{
+    return "Velmora stand-in server: " + std::string(file.Type == "L" ? "transaction log" : "secondary file") + " '" +
+           file.LogicalName + "' of database '" + database + "'. The database itself lives in its data file.\n";
+}
+
+TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& sig)
+{
+    const TRestoreStatement statement = ParseRestore(sig);
+    if (IsSymbolicLink(context.ServerDirectory, statement.Media)) RefuseLink(statement.Media);
+
+    const std::vector<TBackupSetInfo> sets = ReadMedia(statement.Media);
+    switch (statement.Kind) {
+    case TRestoreKind::Header:
+        return HeaderRows(sets);
+    case TRestoreKind::FileList:
+        return FileListRows(SetAt(sets, statement.Options.File, statement.Media));
+    case TRestoreKind::Verify:
+        VerifyEverySet(context, statement.Media, sets);
+        return TResultSet();
+    case TRestoreKind::Database:
+        break;
+    }
+
+    const TBackupSetInfo& set = SetAt(sets, statement.Options.File, statement.Media);
+    CheckSetFits(statement, set);
+    const TTargetPlan plan = PlanTargets(context, statement, set);
+    TCatalog catalog(context.ServerDirectory);
+    const std::optional<TDatabaseEntry> existing = catalog.Find(statement.Database);
+    CheckTargets(context, statement, set, plan, catalog, existing);
+    WriteAndSwap(context, statement, set, plan, catalog, existing);
     return TResultSet();
 }
 
