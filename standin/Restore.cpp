@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -18,6 +20,7 @@
 #include "standin/FileSwap.h"
 #include "standin/ServerErrors.h"
 #include "standin/ServerFiles.h"
+#include "standin/ServerKnobs.h"
 #include "standin/StatementParser.h"
 
 namespace Velmora::Standin {
@@ -80,12 +83,50 @@ TRestoreOptions ParseRestoreOptions(TParser& parser)
     return options;
 }
 
-std::vector<TBackupSetInfo> ReadMedia(const std::string& path)
+constexpr int ErrorCannotOpenDevice = 3201;
+constexpr int ErrorMediaFamilyIncorrect = 3241;
+const char* const AccessDenied = "5(Access is denied.)";
+
+[[noreturn]] void CannotOpenDevice(const TServerVersion& server, const std::string& media, const char* osError)
 {
+    // SQL Server 2000 leaves the reason to its error log.
+    if (server.Major < 9) {
+        throw EServerError(ErrorCannotOpenDevice, "Cannot open backup device '" + media +
+                                                      "'. Device error or device off-line. See the SQL Server error "
+                                                      "log for more details.");
+    }
+    throw EServerError(ErrorCannotOpenDevice,
+                       "Cannot open backup device '" + media + "'. Operating system error " + osError + ".");
+}
+
+[[noreturn]] void IncorrectlyFormed(const std::string& media)
+{
+    throw EServerError(ErrorMediaFamilyIncorrect, "The media family on device '" + media +
+                                                      "' is incorrectly formed. SQL Server cannot process this media family.");
+}
+
+std::vector<TBackupSetInfo> ReadMedia(const TRestoreContext& context, const TServerKnobs& knobs,
+                                      const std::string& media)
+{
+    if (IsDenied(knobs, ResolveServerPath(context.ServerDirectory, media))) {
+        CannotOpenDevice(knobs.Version, media, AccessDenied);
+    }
     try {
-        return ReadBackupMedia(path);
+        return ReadBackupMedia(media);
     } catch (const EBackupMediaError& error) {
-        throw EProviderError(error.what());
+        if (error.Reason() == EBackupMediaError::TReason::Malformed) IncorrectlyFormed(media);
+        std::error_code ignored;
+        CannotOpenDevice(knobs.Version, media,
+                         fs::exists(media, ignored) ? AccessDenied : "2(The system cannot find the file specified.)");
+    }
+}
+
+// What a server of this version cannot read at all, whatever it is asked.
+void CheckServerCanRead(const TServerKnobs& knobs, const std::string& media, const std::vector<TBackupSetInfo>& sets)
+{
+    constexpr int FirstWithCompression = 10;
+    for (const TBackupSetInfo& set : sets) {
+        if (set.Compressed && knobs.Version.Major < FirstWithCompression) IncorrectlyFormed(media);
     }
 }
 
@@ -102,50 +143,147 @@ TFieldValue Integer(long long value) { return TFieldValue::FromInteger(value); }
 
 TFieldValue TextOrNull(const std::string& text) { return text.empty() ? TFieldValue::Null() : Text(text); }
 
-// What SQL Server 2000 answers, column for column; the server's own settings are
-// those of a Chinese (PRC) installation of 8.00.2039.
-TResultSet HeaderRows(const std::vector<TBackupSetInfo>& sets)
+// Each release adds columns to what the one before it answered; a server shows
+// those up to its own release, in their order. Since: major * 100 + minor.
+struct TColumn {
+    const char* Name;
+    int Since;
+};
+
+int ReleaseCode(const TServerVersion& version) { return version.Major * 100 + version.Minor; }
+
+TResultSet Versioned(const std::vector<TColumn>& columns, const TServerVersion& server,
+                     const std::vector<std::vector<TFieldValue>>& fullRows)
 {
     TResultSet result;
-    result.Columns = {"BackupName",           "BackupDescription",    "BackupType",         "ExpirationDate",
-                      "Compressed",           "Position",             "DeviceType",         "UserName",
-                      "ServerName",           "DatabaseName",         "DatabaseVersion",    "DatabaseCreationDate",
-                      "BackupSize",           "FirstLSN",             "LastLSN",            "CheckpointLSN",
-                      "DatabaseBackupLSN",    "BackupStartDate",      "BackupFinishDate",   "SortOrder",
-                      "CodePage",             "UnicodeLocaleId",      "UnicodeComparisonStyle", "CompatibilityLevel",
-                      "SoftwareVendorId",     "SoftwareVersionMajor", "SoftwareVersionMinor", "SoftwareVersionBuild",
-                      "MachineName",          "Flags",                "BindingID",          "RecoveryForkID",
-                      "Collation"};
-    constexpr long long DeviceDisk = 2;
-    constexpr long long ChinesePrc = 2052;
-    constexpr long long IgnoreCaseKanaWidth = 196609;
-    constexpr long long Microsoft = 4608;
-    for (const TBackupSetInfo& set : sets) {
-        // Media of the first format knows no LSNs; the server never gives 0 for them.
-        const auto lsn = [](std::int64_t value) { return value > 0 ? Integer(value) : TFieldValue::Null(); };
-        result.Rows.push_back({Text(set.BackupName), TextOrNull(set.BackupDescription), Integer(set.BackupType),
-                               TFieldValue::Null(), Integer(0), Integer(set.Position), Integer(DeviceDisk),
-                               Text(set.UserName), Text(set.ServerName), Text(set.DatabaseName),
-                               Integer(set.DatabaseVersion), Text(set.DatabaseCreationDate), Integer(set.BackupSize),
-                               lsn(set.FirstLsn), lsn(set.LastLsn), lsn(set.CheckpointLsn), lsn(set.DatabaseBackupLsn),
-                               Text(set.BackupStartDate), Text(set.BackupFinishDate), Integer(0), Integer(936),
-                               Integer(ChinesePrc), Integer(IgnoreCaseKanaWidth), Integer(80), Integer(Microsoft),
-                               Integer(8), Integer(0), Integer(2039), Text(set.MachineName), Integer(0),
-                               TextOrNull(set.BindingId), TextOrNull(set.RecoveryForkId), Text("Chinese_PRC_CI_AS")});
+    std::vector<std::size_t> shown;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        if (columns[c].Since > ReleaseCode(server)) continue;
+        shown.push_back(c);
+        result.Columns.push_back(columns[c].Name);
+    }
+    for (const std::vector<TFieldValue>& full : fullRows) {
+        std::vector<TFieldValue> row;
+        row.reserve(shown.size());
+        for (const std::size_t c : shown) row.push_back(full[c]);
+        result.Rows.push_back(std::move(row));
     }
     return result;
 }
 
-TResultSet FileListRows(const TBackupSetInfo& set)
+constexpr int Release2000 = 800;
+constexpr int Release2005 = 900;
+constexpr int Release2008 = 1000;
+constexpr int Release2012 = 1100;
+constexpr int Release2014 = 1200;
+constexpr int Release2016 = 1300;
+constexpr int Release2022 = 1600;
+constexpr long long Microsoft = 4608;
+
+std::string BackupTypeDescription(int type)
 {
-    TResultSet result;
-    result.Columns = {"LogicalName", "PhysicalName", "Type", "FileGroupName", "Size", "MaxSize"};
-    for (const TBackupFileInfo& file : set.Files) {
-        result.Rows.push_back({Text(file.LogicalName), Text(file.PhysicalName), Text(file.Type),
-                               file.FileGroupName.empty() ? TFieldValue::Null() : Text(file.FileGroupName),
-                               Integer(file.Size), Integer(file.MaxSize)});
+    if (type == BackupTypeLog) return "Transaction Log";
+    if (type == BackupTypeDifferential) return "Database Differential";
+    return "Database";
+}
+
+// The server's own settings are those of a Chinese (PRC) installation.
+TResultSet HeaderRows(const TServerVersion& server, const std::vector<TBackupSetInfo>& sets)
+{
+    static const std::vector<TColumn> columns = {
+        {"BackupName", Release2000}, {"BackupDescription", Release2000}, {"BackupType", Release2000},
+        {"ExpirationDate", Release2000}, {"Compressed", Release2000}, {"Position", Release2000},
+        {"DeviceType", Release2000}, {"UserName", Release2000}, {"ServerName", Release2000},
+        {"DatabaseName", Release2000}, {"DatabaseVersion", Release2000}, {"DatabaseCreationDate", Release2000},
+        {"BackupSize", Release2000}, {"FirstLSN", Release2000}, {"LastLSN", Release2000},
+        {"CheckpointLSN", Release2000}, {"DatabaseBackupLSN", Release2000}, {"BackupStartDate", Release2000},
+        {"BackupFinishDate", Release2000}, {"SortOrder", Release2000}, {"CodePage", Release2000},
+        {"UnicodeLocaleId", Release2000}, {"UnicodeComparisonStyle", Release2000}, {"CompatibilityLevel", Release2000},
+        {"SoftwareVendorId", Release2000}, {"SoftwareVersionMajor", Release2000},
+        {"SoftwareVersionMinor", Release2000}, {"SoftwareVersionBuild", Release2000}, {"MachineName", Release2000},
+        {"Flags", Release2000}, {"BindingID", Release2000}, {"RecoveryForkID", Release2000},
+        {"Collation", Release2000}, {"FamilyGUID", Release2005}, {"HasBulkLoggedData", Release2005},
+        {"IsSnapshot", Release2005}, {"IsReadOnly", Release2005}, {"IsSingleUser", Release2005},
+        {"HasBackupChecksums", Release2005}, {"IsDamaged", Release2005}, {"BeginsLogChain", Release2005},
+        {"HasIncompleteMetaData", Release2005}, {"IsForceOffline", Release2005}, {"IsCopyOnly", Release2005},
+        {"FirstRecoveryForkID", Release2005}, {"ForkPointLSN", Release2005}, {"RecoveryModel", Release2005},
+        {"DifferentialBaseLSN", Release2005}, {"DifferentialBaseGUID", Release2005},
+        {"BackupTypeDescription", Release2005}, {"BackupSetGUID", Release2005},
+        {"CompressedBackupSize", Release2008}, {"Containment", Release2012}, {"KeyAlgorithm", Release2014},
+        {"EncryptorThumbprint", Release2014}, {"EncryptorType", Release2014},
+        {"LastValidRestoreTime", Release2022}, {"TimeZone", Release2022}, {"CompressionAlgorithm", Release2022}};
+    constexpr long long DeviceDisk = 2;
+    constexpr long long ChinesePrc = 2052;
+    constexpr long long IgnoreCaseKanaWidth = 196609;
+    const TFieldValue null = TFieldValue::Null();
+    std::vector<std::vector<TFieldValue>> rows;
+    for (const TBackupSetInfo& set : sets) {
+        // Media of the first format knows no LSNs; the server never gives 0 for them.
+        const auto lsn = [&](std::int64_t value) { return value > 0 ? Integer(value) : null; };
+        const TServerVersion& writer = set.SoftwareVersion;
+        const bool differential = set.BackupType == BackupTypeDifferential;
+        rows.push_back({Text(set.BackupName), TextOrNull(set.BackupDescription), Integer(set.BackupType), null,
+                        Integer(set.Compressed ? 1 : 0), Integer(set.Position), Integer(DeviceDisk),
+                        Text(set.UserName), Text(set.ServerName), Text(set.DatabaseName), Integer(set.DatabaseVersion),
+                        Text(set.DatabaseCreationDate), Integer(set.BackupSize), lsn(set.FirstLsn), lsn(set.LastLsn),
+                        lsn(set.CheckpointLsn), lsn(set.DatabaseBackupLsn), Text(set.BackupStartDate),
+                        Text(set.BackupFinishDate), Integer(0), Integer(936), Integer(ChinesePrc),
+                        Integer(IgnoreCaseKanaWidth), Integer(writer.Major * 10), Integer(Microsoft),
+                        Integer(writer.Major), Integer(writer.Minor), Integer(writer.Build), Text(set.MachineName),
+                        Integer(0), TextOrNull(set.BindingId), TextOrNull(set.RecoveryForkId),
+                        Text("Chinese_PRC_CI_AS"), TextOrNull(set.BindingId), Integer(0), Integer(0), Integer(0),
+                        Integer(0), Integer(0), Integer(0), Integer(set.BackupType == BackupTypeLog ? 1 : 0),
+                        Integer(0), Integer(0), Integer(0), TextOrNull(set.RecoveryForkId), null, Text("SIMPLE"),
+                        differential ? lsn(set.DatabaseBackupLsn) : null, null,
+                        Text(BackupTypeDescription(set.BackupType)), null, Integer(set.BackupSize), Integer(0), null,
+                        null, null, null, null, set.Compressed ? Text("MS_XPRESS") : null});
     }
-    return result;
+    return Versioned(columns, server, rows);
+}
+
+TResultSet FileListRows(const TServerVersion& server, const TBackupSetInfo& set)
+{
+    static const std::vector<TColumn> columns = {
+        {"LogicalName", Release2000}, {"PhysicalName", Release2000}, {"Type", Release2000},
+        {"FileGroupName", Release2000}, {"Size", Release2000}, {"MaxSize", Release2000},
+        {"FileId", Release2005}, {"CreateLSN", Release2005}, {"DropLSN", Release2005},
+        {"UniqueId", Release2005}, {"ReadOnlyLSN", Release2005}, {"ReadWriteLSN", Release2005},
+        {"BackupSizeInBytes", Release2005}, {"SourceBlockSize", Release2005}, {"FileGroupId", Release2005},
+        {"LogGroupGUID", Release2005}, {"DifferentialBaseLSN", Release2005}, {"DifferentialBaseGUID", Release2005},
+        {"IsReadOnly", Release2005}, {"IsPresent", Release2005}, {"TDEThumbprint", Release2008},
+        {"SnapshotUrl", Release2016}};
+    constexpr long long SectorSize = 512;
+    const TFieldValue null = TFieldValue::Null();
+    std::vector<std::vector<TFieldValue>> rows;
+    bool dataSeen = false;
+    for (std::size_t k = 0; k < set.Files.size(); ++k) {
+        const TBackupFileInfo& file = set.Files[k];
+        // The database's content is carried by its first data file.
+        const bool carrier = file.Type == "D" && !dataSeen;
+        dataSeen = dataSeen || carrier;
+        rows.push_back({Text(file.LogicalName), Text(file.PhysicalName), Text(file.Type),
+                        file.FileGroupName.empty() ? null : Text(file.FileGroupName), Integer(file.Size),
+                        Integer(file.MaxSize), Integer(static_cast<long long>(k + 1)), Integer(0), Integer(0), null,
+                        Integer(0), Integer(0), Integer(carrier ? set.ContentSize : 0), Integer(SectorSize),
+                        Integer(file.Type == "D" ? 1 : 0), null, null, null, Integer(0), Integer(1), null, null});
+    }
+    return Versioned(columns, server, rows);
+}
+
+TResultSet LabelRows(const TServerVersion& server, const std::vector<TBackupSetInfo>& sets)
+{
+    static const std::vector<TColumn> columns = {
+        {"MediaName", Release2000}, {"MediaSetId", Release2000}, {"FamilyCount", Release2000},
+        {"FamilySequenceNumber", Release2000}, {"MediaFamilyId", Release2000}, {"MediaSequenceNumber", Release2000},
+        {"MediaLabelPresent", Release2000}, {"MediaDescription", Release2000}, {"SoftwareName", Release2000},
+        {"SoftwareVendorId", Release2000}, {"MediaDate", Release2000}, {"MirrorCount", Release2005},
+        {"IsCompressed", Release2008}};
+    const TFieldValue null = TFieldValue::Null();
+    const TBackupSetInfo first = sets.empty() ? TBackupSetInfo() : sets.front();
+    return Versioned(columns, server,
+                     {{null, TextOrNull(first.BindingId), Integer(first.FamilyCount), Integer(1), null, Integer(1),
+                       Integer(1), null, Text("Microsoft SQL Server"), Integer(Microsoft),
+                       TextOrNull(first.BackupStartDate), Integer(1), Integer(first.Compressed ? 1 : 0)}});
 }
 
 
@@ -174,7 +312,7 @@ std::size_t LongestDataFileName()
     return static_cast<std::size_t>(limit) - std::strlen("-journal");
 }
 
-enum class TRestoreKind { Header, FileList, Verify, Database };
+enum class TRestoreKind { Header, FileList, Label, Verify, Database };
 
 struct TRestoreStatement {
     TRestoreKind Kind = TRestoreKind::Header;
@@ -192,6 +330,8 @@ TRestoreStatement ParseRestore(const std::vector<TToken>& sig)
         statement.Kind = TRestoreKind::Header;
     } else if (parser.AcceptWord("FILELISTONLY")) {
         statement.Kind = TRestoreKind::FileList;
+    } else if (parser.AcceptWord("LABELONLY")) {
+        statement.Kind = TRestoreKind::Label;
     } else if (parser.AcceptWord("VERIFYONLY")) {
         statement.Kind = TRestoreKind::Verify;
     } else if (parser.AcceptWord("DATABASE")) {
@@ -219,9 +359,24 @@ void VerifyEverySet(const TRestoreContext& context, const std::string& media, co
     }
 }
 
-// Refusals that follow from the set and the statement alone.
-void CheckSetFits(const TRestoreStatement& statement, const TBackupSetInfo& set)
+// Refusals that follow from the set, the server and the statement alone.
+void CheckSetFits(const TServerKnobs& knobs, const TRestoreStatement& statement, const TBackupSetInfo& set)
 {
+    // Only the one device the statement names is provided.
+    constexpr int ProvidedFamilies = 1;
+    if (set.FamilyCount > ProvidedFamilies) {
+        throw EServerError(3132, "The media set has " + std::to_string(set.FamilyCount) + " media families but only " +
+                                     std::to_string(ProvidedFamilies) +
+                                     " are provided. All members must be provided.");
+    }
+    if (!CanRestoreSetOf(knobs.Version, set.SoftwareVersion)) {
+        throw EServerError(3169, "The database was backed up on a server running version " +
+                                     VersionText(set.SoftwareVersion) +
+                                     ". That version is incompatible with this server, which is running version " +
+                                     VersionText(knobs.Version) +
+                                     ". Either restore the database on a server that supports the backup, or use "
+                                     "a backup that is compatible with this server.");
+    }
     if (LowerAscii(statement.Database) == "master") {
         throw EProviderError("The stand-in server cannot restore its catalog database 'master'.");
     }
@@ -261,33 +416,37 @@ std::vector<std::string> MovedTargets(const TRestoreStatement& statement, const 
     for (const TMove& move : statement.Options.Moves) {
         const auto found = byLogicalName.find(LowerAscii(move.LogicalName));
         if (found == byLogicalName.end()) {
-            throw EProviderError("Logical file '" + move.LogicalName + "' is not part of database '" +
-                                 statement.Database + "'. Use RESTORE FILELISTONLY to list the logical file names.");
+            throw EServerError(3234, "Logical file '" + move.LogicalName + "' is not part of database '" +
+                                         statement.Database +
+                                         "'. Use RESTORE FILELISTONLY to list the logical file names.");
         }
         for (const std::size_t k : found->second) targets[k] = move.Target;
     }
     return targets;
 }
 
-std::vector<std::string> ResolvedTargets(const TRestoreContext& context, const TBackupSetInfo& set,
-                                         const std::vector<std::string>& targets)
+std::vector<std::string> ResolvedTargets(const TRestoreContext& context, const TServerKnobs& knobs,
+                                         const TBackupSetInfo& set, const std::vector<std::string>& targets)
 {
     std::vector<std::string> resolved;
     resolved.reserve(targets.size());
     std::unordered_map<std::string, std::size_t> claimed;
     for (std::size_t k = 0; k < targets.size(); ++k) {
         resolved.push_back(ResolveServerPath(context.ServerDirectory, targets[k]));
-        if (!FolderOfFileExists(resolved[k])) {
-            throw EProviderError("Directory lookup for the file \"" + targets[k] +
-                                 "\" failed with the operating system error 3(The system cannot find the path specified.).");
+        const bool denied = IsDenied(knobs, resolved[k]);
+        if (denied || !FolderOfFileExists(resolved[k])) {
+            throw EServerError(5133, "Directory lookup for the file \"" + targets[k] +
+                                         "\" failed with the operating system error " +
+                                         (denied ? AccessDenied : "3(The system cannot find the path specified.)") +
+                                         ".");
         }
         const auto [earlier, added] = claimed.emplace(resolved[k], k);
         if (!added) {
             const std::size_t m = earlier->second;
-            throw EProviderError("File '" + targets[k] + "' is claimed by '" + set.Files[m].LogicalName + "'(" +
-                                 std::to_string(m + 1) + ") and '" + set.Files[k].LogicalName + "'(" +
-                                 std::to_string(k + 1) +
-                                 "). The WITH MOVE clause can be used to relocate one or more files.");
+            throw EServerError(3176, "File '" + targets[k] + "' is claimed by '" + set.Files[m].LogicalName + "'(" +
+                                         std::to_string(m + 1) + ") and '" + set.Files[k].LogicalName + "'(" +
+                                         std::to_string(k + 1) +
+                                         "). The WITH MOVE clause can be used to relocate one or more files.");
         }
     }
     return resolved;
@@ -298,18 +457,18 @@ std::size_t DataFileIndex(const std::string& media, const TBackupSetInfo& set)
     for (std::size_t k = 0; k < set.Files.size(); ++k) {
         if (set.Files[k].Type == "D") return k;
     }
-    throw EProviderError("The media family on device '" + media +
-                         "' is incorrectly formed. SQL Server cannot process this media family.");
+    IncorrectlyFormed(media);
 }
 
-TTargetPlan PlanTargets(const TRestoreContext& context, const TRestoreStatement& statement, const TBackupSetInfo& set)
+TTargetPlan PlanTargets(const TRestoreContext& context, const TServerKnobs& knobs, const TRestoreStatement& statement,
+                        const TBackupSetInfo& set)
 {
     TTargetPlan plan;
     plan.Targets = MovedTargets(statement, set);
     for (const std::string& target : plan.Targets) {
         if (IsSymbolicLink(context.ServerDirectory, target)) RefuseLink(target);
     }
-    plan.Resolved = ResolvedTargets(context, set, plan.Targets);
+    plan.Resolved = ResolvedTargets(context, knobs, set, plan.Targets);
     plan.DataIndex = DataFileIndex(statement.Media, set);
     const std::string& dataFile = plan.Resolved[plan.DataIndex];
     if (dataFile.size() > LongestDataFileName()) {
@@ -325,8 +484,8 @@ TTargetPlan PlanTargets(const TRestoreContext& context, const TRestoreStatement&
             folder = folder || fs::is_directory(plan.Resolved[k] + companion, error);
         }
         if (folder) {
-            throw EProviderError("File '" + set.Files[k].LogicalName + "' cannot be restored to '" + plan.Targets[k] +
-                                 "'. Use WITH MOVE to identify a valid location for the file.");
+            throw EServerError(3156, "File '" + set.Files[k].LogicalName + "' cannot be restored to '" +
+                                         plan.Targets[k] + "'. Use WITH MOVE to identify a valid location for the file.");
         }
     }
     return plan;
@@ -351,8 +510,8 @@ void CheckNoTargetIsTaken(const TRestoreContext& context, const TTargetPlan& pla
                 user = owner->second.Name;
             }
             if (!user.empty()) {
-                throw EProviderError("The file '" + plan.Targets[k] +
-                                     "' cannot be overwritten. It is being used by database '" + user + "'.");
+                throw EServerError(1834, "The file '" + plan.Targets[k] +
+                                             "' cannot be overwritten. It is being used by database '" + user + "'.");
             }
         }
     }
@@ -379,17 +538,80 @@ void CheckTargets(const TRestoreContext& context, const TRestoreStatement& state
     const bool replace = statement.Options.Replace;
     if (existing && !replace) {
         if (!SameText(existing->Name, set.DatabaseName)) {
-            throw EProviderError("The backup set holds a backup of a database other than the existing '" +
-                                 statement.Database + "' database.");
+            throw EServerError(3154, "The backup set holds a backup of a database other than the existing '" +
+                                         statement.Database + "' database.");
         }
         throw EProviderError("Database '" + existing->Name +
                              "' already exists. Use WITH REPLACE to overwrite the existing database.");
     }
     if (existing && !existing->Offline() && context.InUse(LowerAscii(existing->Name))) {
-        throw EProviderError("Exclusive access could not be obtained because the database is in use.");
+        throw EServerError(3101, "Exclusive access could not be obtained because the database is in use.");
     }
     CheckNoTargetIsTaken(context, plan, catalog, existing);
     if (!replace) CheckNothingIsOverwritten(set, plan);
+}
+
+std::uint64_t SizeOf(const TBackupFileInfo& file) { return file.Size > 0 ? static_cast<std::uint64_t>(file.Size) : 0; }
+
+// Where a folder's file system is mounted, as the server names a volume by its root.
+std::string MountPointOf(const fs::path& folder, dev_t device)
+{
+    fs::path at = folder;
+    while (at.has_relative_path()) {
+        struct stat status {};
+        if (::stat(at.parent_path().c_str(), &status) != 0 || status.st_dev != device) break;
+        at = at.parent_path();
+    }
+    return at.string();
+}
+
+// The files take the room the database had allocated for them, not what the
+// backup holds; a file already in a target's place gives its room back.
+void CheckRoom(const TServerKnobs& knobs, const TBackupSetInfo& set, const TTargetPlan& plan)
+{
+    if (knobs.Express) {
+        std::uint64_t data = 0;
+        for (const TBackupFileInfo& file : set.Files) {
+            if (file.Type == "D") data += SizeOf(file);
+        }
+        const std::int64_t cap = ExpressCapMegabytes(knobs.Version);
+        if (data > static_cast<std::uint64_t>(cap) * 1048576u) {
+            throw EServerError(1827, "CREATE DATABASE or ALTER DATABASE failed because the resulting cumulative "
+                                     "database size would exceed your licensed limit of " +
+                                         std::to_string(cap) + " MB per database.");
+        }
+    }
+    struct TVolume {
+        std::string Folder;
+        std::uint64_t Needed = 0;
+        std::uint64_t Reusable = 0;
+    };
+    std::vector<std::pair<dev_t, TVolume>> volumes;
+    for (std::size_t k = 0; k < plan.Resolved.size(); ++k) {
+        const fs::path folder = fs::path(plan.Resolved[k]).parent_path();
+        struct stat status {};
+        if (::stat(folder.c_str(), &status) != 0) continue;
+        auto volume = std::find_if(volumes.begin(), volumes.end(), [&](const auto& v) { return v.first == status.st_dev; });
+        if (volume == volumes.end()) volume = volumes.insert(volumes.end(), {status.st_dev, TVolume{folder.string()}});
+        volume->second.Needed += SizeOf(set.Files[k]);
+        struct stat existing {};
+        if (::stat(plan.Resolved[k].c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+            volume->second.Reusable += static_cast<std::uint64_t>(existing.st_size);
+        }
+    }
+    for (const auto& [device, volume] : volumes) {
+        struct statvfs room {};
+        if (::statvfs(volume.Folder.c_str(), &room) != 0 || volume.Needed <= volume.Reusable) continue;
+        const std::uint64_t needed = volume.Needed - volume.Reusable;
+        const std::uint64_t available = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
+        if (needed > available) {
+            throw EServerError(3257, "There is insufficient free space on disk volume '" +
+                                         MountPointOf(volume.Folder, device) +
+                                         "' to create the database. The database requires " + std::to_string(needed) +
+                                         " additional free bytes, while only " + std::to_string(available) +
+                                         " bytes are available.");
+        }
+    }
 }
 
 // Every file is written beside its place first; the database's content comes
@@ -451,25 +673,30 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
     const TRestoreStatement statement = ParseRestore(sig);
     if (IsSymbolicLink(context.ServerDirectory, statement.Media)) RefuseLink(statement.Media);
 
-    const std::vector<TBackupSetInfo> sets = ReadMedia(statement.Media);
+    const TServerKnobs knobs = ReadServerKnobs(context.ServerDirectory);
+    const std::vector<TBackupSetInfo> sets = ReadMedia(context, knobs, statement.Media);
+    if (statement.Kind == TRestoreKind::Label) return LabelRows(knobs.Version, sets);
+    CheckServerCanRead(knobs, statement.Media, sets);
     switch (statement.Kind) {
     case TRestoreKind::Header:
-        return HeaderRows(sets);
+        return HeaderRows(knobs.Version, sets);
     case TRestoreKind::FileList:
-        return FileListRows(SetAt(sets, statement.Options.File, statement.Media));
+        return FileListRows(knobs.Version, SetAt(sets, statement.Options.File, statement.Media));
     case TRestoreKind::Verify:
         VerifyEverySet(context, statement.Media, sets);
         return TResultSet();
+    case TRestoreKind::Label:
     case TRestoreKind::Database:
         break;
     }
 
     const TBackupSetInfo& set = SetAt(sets, statement.Options.File, statement.Media);
-    CheckSetFits(statement, set);
-    const TTargetPlan plan = PlanTargets(context, statement, set);
+    CheckSetFits(knobs, statement, set);
+    const TTargetPlan plan = PlanTargets(context, knobs, statement, set);
     TCatalog catalog(context.ServerDirectory);
     const std::optional<TDatabaseEntry> existing = catalog.Find(statement.Database);
     CheckTargets(context, statement, set, plan, catalog, existing);
+    CheckRoom(knobs, set, plan);
     WriteAndSwap(context, statement, set, plan, catalog, existing);
     return TResultSet();
 }

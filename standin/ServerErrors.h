@@ -10,11 +10,7 @@ namespace Velmora::Standin {
 
 class EServerError : public EProviderError {
 public:
-    EServerError(int number, const std::string& message) : EProviderError(message), FNumber(number) {}
-    int Number() const { return FNumber; }
-
-private:
-    int FNumber;
+    EServerError(int number, const std::string& message) : EProviderError(message, number) {}
 };
 
 }  // namespace Velmora::Standin

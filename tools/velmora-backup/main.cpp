@@ -18,7 +18,8 @@ const char* const Usage =
     "usage:\n"
     "  velmora-backup create MEDIA --database NAME (--script FILE.sql | --from-sqlite DB)\n"
     "                        [--append] [--name TEXT] [--type full|differential|log]\n"
-    "                        [--file LOGICAL:TYPE:PHYSICAL]...\n"
+    "                        [--file LOGICAL:TYPE:PHYSICAL[:SIZE]]...\n"
+    "                        [--server-version X.YY.ZZZZ] [--compressed] [--families N]\n"
     "  velmora-backup list MEDIA\n"
     "  velmora-backup --help\n"
     "\n"
@@ -32,6 +33,13 @@ const char* const Usage =
     "        --file ...    the set's file list, in order, replacing the default\n"
     "                      NAME_Data (D) and NAME_Log (L) in the server's data folder;\n"
     "                      TYPE is D (data) or L (log); give it once per file.\n"
+    "                      SIZE, in bytes, is the file's size as the database had\n"
+    "                      allocated it (FILELISTONLY's Size; default: the real size)\n"
+    "        --server-version X.YY.ZZZZ  the SQL Server release that wrote the set\n"
+    "                      (default 8.00.2039); a server refuses sets it cannot read\n"
+    "        --compressed  marks the set as compressed, which servers before 2008 cannot read\n"
+    "        --families N  the set is one of N stripes of a media set (default 1);\n"
+    "                      a restore from this media alone is refused\n"
     "list    prints the backup sets of MEDIA, one line each.\n"
     "\n"
     "Existing media is only replaced once the new media is complete.\n";
@@ -72,6 +80,21 @@ int Create(const std::vector<std::string>& args)
             std::string kind;
             value(kind);
             options.BackupType = BackupTypeByName(kind);
+        } else if (arg == "--server-version") {
+            std::string text;
+            value(text);
+            const auto version = ParseServerVersion(text);
+            if (!version) throw EBackupToolError("--server-version is like 8.00.2039, not '" + text + "'");
+            options.ServerVersion = *version;
+        } else if (arg == "--compressed") {
+            options.Compressed = true;
+        } else if (arg == "--families") {
+            std::string text;
+            value(text);
+            if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) {
+                throw EBackupToolError("--families is a number, not '" + text + "'");
+            }
+            options.FamilyCount = std::stoi(text);
         } else if (arg == "--append") {
             options.Append = true;
         } else if (arg == "--file") {
