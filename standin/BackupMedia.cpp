@@ -24,7 +24,7 @@ constexpr char MediaMagic[8] = {'V', 'L', 'M', 'R', 'M', 'D', 'A', '1'};
 constexpr char SetMagic[8] = {'V', 'L', 'M', 'R', 'S', 'E', 'T', '1'};
 constexpr std::uint32_t FormatVersion = 1;
 constexpr std::uint32_t FirstMetadataVersion = 1;
-constexpr std::uint32_t MetadataVersion = 3;
+constexpr std::uint32_t MetadataVersion = 4;
 constexpr std::size_t MediaHeaderSize = 16;
 constexpr std::size_t SetHeaderSize = 32;
 // A description never comes near this; a larger length means damage, not a big set.
@@ -140,6 +140,8 @@ std::string EncodeMetadata(const TBackupSetInfo& set)
     }
     PutU32(out, set.Compressed ? 1 : 0);
     PutU32(out, static_cast<std::uint32_t>(set.FamilyCount));
+    PutText(out, set.MediaPassword);
+    PutText(out, set.TdeThumbprint);
     return out;
 }
 
@@ -189,6 +191,10 @@ TBackupSetInfo DecodeMetadata(const std::string& data, const std::string& path)
         if (compressed > 1 || families < 1 || families > MaxMediaFamilies) Malformed(path);
         set.Compressed = compressed == 1;
         set.FamilyCount = static_cast<int>(families);
+    }
+    if (version >= 4) {
+        set.MediaPassword = in.Text();
+        set.TdeThumbprint = in.Text();
     }
     if (!in.AtEnd()) Malformed(path);
     return set;

@@ -9,7 +9,8 @@
 // follow this layout to the last byte is damaged media. The metadata starts with
 // its own version: 1 ends with the file list; 2 adds the backup type, the four
 // LSNs and the two GUIDs; 3 adds the writing server's version, compression and
-// the media family count (see EncodeMetadata). All are read.
+// the media family count; 4 the media password and the encryption thumbprint
+// (see EncodeMetadata). All are read.
 
 #include <cstdint>
 #include <functional>
@@ -60,6 +61,11 @@ struct TBackupSetInfo {
     TServerVersion SoftwareVersion;
     bool Compressed = false;
     int FamilyCount = 1;
+    // Media written WITH MEDIAPASSWORD: every RESTORE from it must name the
+    // password. The stand-in's media protects nothing; it only plays the refusal.
+    std::string MediaPassword;
+    // "0x…" of the certificate that encrypted the database (TDE); empty when none.
+    std::string TdeThumbprint;
 
     // Known once the set has been read back.
     int Position = 0;

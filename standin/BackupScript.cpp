@@ -322,6 +322,10 @@ void CreateBackupSet(const TCreateBackupOptions& options)
     if (options.FamilyCount < 1 || options.FamilyCount > static_cast<int>(MaxMediaFamilies)) {
         throw EBackupToolError("--families is a number from 1 to " + std::to_string(MaxMediaFamilies));
     }
+    constexpr int FirstWithEncryption = 10;
+    if (!options.TdeThumbprint.empty() && options.ServerVersion.Major < FirstWithEncryption) {
+        throw EBackupToolError("--encrypted needs --server-version 10.00 or later: earlier servers do not encrypt");
+    }
 
     // Check the media before the script runs, so a mistake costs nothing.
     std::error_code error;
@@ -372,6 +376,8 @@ void CreateBackupSet(const TCreateBackupOptions& options)
     set.DatabaseVersion = DatabaseVersionOf(options.ServerVersion);
     set.Compressed = options.Compressed;
     set.FamilyCount = options.FamilyCount;
+    set.MediaPassword = options.MediaPassword;
+    set.TdeThumbprint = options.TdeThumbprint;
     try {
         WriteBackupSetFromFile(options.Media, set, scratch.Path(), options.Append);
     } catch (const EBackupMediaError& failure) {

@@ -30,6 +30,8 @@ struct TCreateBackupOptions {
     TServerVersion ServerVersion;
     bool Compressed = false;
     int FamilyCount = 1;
+    std::string MediaPassword;
+    std::string TdeThumbprint;  // "0x" and hex digits
 };
 
 // "LOGICAL:TYPE:PHYSICAL[:SIZE]", type D or L, SIZE in bytes; without it (Size 0)

@@ -36,6 +36,7 @@ struct TMove {
 
 struct TRestoreOptions {
     long long File = 1;
+    std::string MediaPassword;
     bool Replace = false;
     bool NoRecovery = false;
     std::vector<TMove> Moves;
@@ -66,8 +67,10 @@ TRestoreOptions ParseRestoreOptions(TParser& parser)
             options.NoRecovery = true;
         } else if (parser.AcceptWord("STATS")) {
             if (parser.AcceptSymbol("=")) parser.Number();
-        } else if (parser.AcceptWord("MEDIANAME") || parser.AcceptWord("PASSWORD") ||
-                   parser.AcceptWord("MEDIAPASSWORD")) {
+        } else if (parser.AcceptWord("MEDIAPASSWORD")) {
+            parser.ExpectSymbol("=");
+            options.MediaPassword = parser.String();
+        } else if (parser.AcceptWord("MEDIANAME") || parser.AcceptWord("PASSWORD")) {
             parser.ExpectSymbol("=");
             parser.String();
         } else if (parser.AcceptWord("NOUNLOAD") || parser.AcceptWord("UNLOAD") || parser.AcceptWord("REWIND") ||
@@ -118,6 +121,14 @@ std::vector<TBackupSetInfo> ReadMedia(const TRestoreContext& context, const TSer
         std::error_code ignored;
         CannotOpenDevice(knobs.Version, media,
                          fs::exists(media, ignored) ? AccessDenied : "2(The system cannot find the file specified.)");
+    }
+}
+
+// Media with a password gives nothing, not even its label, to a statement without it.
+void CheckMediaPassword(const TRestoreOptions& options, const std::vector<TBackupSetInfo>& sets)
+{
+    if (!sets.empty() && sets.front().MediaPassword != options.MediaPassword) {
+        throw EServerError(3279, "Access is denied due to a password failure");
     }
 }
 
@@ -265,7 +276,8 @@ TResultSet FileListRows(const TServerVersion& server, const TBackupSetInfo& set)
                         file.FileGroupName.empty() ? null : Text(file.FileGroupName), Integer(file.Size),
                         Integer(file.MaxSize), Integer(static_cast<long long>(k + 1)), Integer(0), Integer(0), null,
                         Integer(0), Integer(0), Integer(carrier ? set.ContentSize : 0), Integer(SectorSize),
-                        Integer(file.Type == "D" ? 1 : 0), null, null, null, Integer(0), Integer(1), null, null});
+                        Integer(file.Type == "D" ? 1 : 0), null, null, null, Integer(0), Integer(1),
+                        TextOrNull(set.TdeThumbprint), null});
     }
     return Versioned(columns, server, rows);
 }
@@ -388,6 +400,9 @@ void CheckSetFits(const TServerKnobs& knobs, const TRestoreStatement& statement,
     if (set.BackupType == BackupTypeDifferential) {
         throw EServerError(3136, "This differential backup cannot be restored because the database has not been "
                                  "restored to the correct earlier state.");
+    }
+    if (!set.TdeThumbprint.empty()) {
+        throw EServerError(33111, "Cannot find server certificate with thumbprint '" + set.TdeThumbprint + "'.");
     }
     if (statement.Options.NoRecovery) {
         throw EProviderError("The stand-in server restores WITH RECOVERY only; NORECOVERY is not supported.");
@@ -675,6 +690,7 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
 
     const TServerKnobs knobs = ReadServerKnobs(context.ServerDirectory);
     const std::vector<TBackupSetInfo> sets = ReadMedia(context, knobs, statement.Media);
+    CheckMediaPassword(statement.Options, sets);
     if (statement.Kind == TRestoreKind::Label) return LabelRows(knobs.Version, sets);
     CheckServerCanRead(knobs, statement.Media, sets);
     switch (statement.Kind) {

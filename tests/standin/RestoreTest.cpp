@@ -781,6 +781,9 @@ TEST_F(RestoreTest, EachRefusalOfARealServerReachesTheClientWithItsNumber)
         {"service", "running", "--families 2", restore, 3132},
         {"service", "running", "--families 2", label, 0},
         {"service", "running", "", "RESTORE FILELISTONLY FROM DISK='" + (Work / "ufdatawk.temp").string() + "'", 3241},
+        {"service", "running", "--password pw", label, 3279},
+        {"service", "running", "--password pw", label + " WITH MEDIAPASSWORD='pw'", 0},
+        {"version", "10.00.1600", "--server-version 10.00.1600 --encrypted 0x1A2B", restore, 33111},
     };
     const std::string script = (Root / "u.sql").string();
     WriteText(script, Script("u"));

@@ -20,6 +20,7 @@ const char* const Usage =
     "                        [--append] [--name TEXT] [--type full|differential|log]\n"
     "                        [--file LOGICAL:TYPE:PHYSICAL[:SIZE]]...\n"
     "                        [--server-version X.YY.ZZZZ] [--compressed] [--families N]\n"
+    "                        [--password TEXT] [--encrypted THUMBPRINT]\n"
     "  velmora-backup list MEDIA\n"
     "  velmora-backup --help\n"
     "\n"
@@ -40,6 +41,9 @@ const char* const Usage =
     "        --compressed  marks the set as compressed, which servers before 2008 cannot read\n"
     "        --families N  the set is one of N stripes of a media set (default 1);\n"
     "                      a restore from this media alone is refused\n"
+    "        --password TEXT  a media password: every RESTORE must give MEDIAPASSWORD\n"
+    "        --encrypted THUMBPRINT  the database is encrypted with the certificate of this\n"
+    "                      thumbprint (hex digits), which the stand-in never has\n"
     "list    prints the backup sets of MEDIA, one line each.\n"
     "\n"
     "Existing media is only replaced once the new media is complete.\n";
@@ -95,6 +99,18 @@ int Create(const std::vector<std::string>& args)
                 throw EBackupToolError("--families is a number, not '" + text + "'");
             }
             options.FamilyCount = std::stoi(text);
+        } else if (arg == "--password") {
+            value(options.MediaPassword);
+            if (options.MediaPassword.empty()) throw EBackupToolError("--password needs a password");
+        } else if (arg == "--encrypted") {
+            std::string text;
+            value(text);
+            if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.erase(0, 2);
+            if (text.empty() || text.size() > 64 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+                throw EBackupToolError("--encrypted is a thumbprint in hex digits, not '" + text + "'");
+            }
+            for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+            options.TdeThumbprint = "0x" + text;
         } else if (arg == "--append") {
             options.Append = true;
         } else if (arg == "--file") {
