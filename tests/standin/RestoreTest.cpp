@@ -804,7 +804,9 @@ TEST_F(RestoreTest, EachRefusalOfARealServerReachesTheClientWithItsNumber)
             number = error.Number() != 0 ? error.Number() : -1;
         }
         EXPECT_EQ(number, row.Number);
-        if (number != 0) EXPECT_TRUE(std::filesystem::is_empty(WorkDir));
+        if (number != 0) {
+            EXPECT_TRUE(std::filesystem::is_empty(WorkDir));
+        }
         if (number == 0 && row.Statement == restore) Exec(*Master, "DROP DATABASE ufdata");
     }
     WriteText(Root / "server" / "edition", "express");
