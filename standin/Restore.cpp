@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <new>
 #include <optional>
 #include <system_error>
@@ -419,6 +420,12 @@ void CheckTargets(const TRestoreContext& context, const TRestoreStatement& state
 
 std::uint64_t SizeOf(const TBackupFileInfo& file) { return file.Size > 0 ? static_cast<std::uint64_t>(file.Size) : 0; }
 
+// Sizes a damaged or made-up set claims may add up beyond 64 bits; more than all is still all.
+void AddCapped(std::uint64_t& sum, std::uint64_t size)
+{
+    sum = sum > std::numeric_limits<std::uint64_t>::max() - size ? std::numeric_limits<std::uint64_t>::max() : sum + size;
+}
+
 // Where a folder's file system is mounted, as the server names a volume by its root.
 std::string MountPointOf(const fs::path& folder, dev_t device)
 {
@@ -438,7 +445,7 @@ void CheckRoom(const TServerKnobs& knobs, const TBackupSetInfo& set, const TTarg
     if (knobs.Express) {
         std::uint64_t data = 0;
         for (const TBackupFileInfo& file : set.Files) {
-            if (file.Type == "D") data += SizeOf(file);
+            if (file.Type == "D") AddCapped(data, SizeOf(file));
         }
         const std::int64_t cap = ExpressCapMegabytes(knobs.Version);
         if (data > static_cast<std::uint64_t>(cap) * 1048576u) {
@@ -459,10 +466,10 @@ void CheckRoom(const TServerKnobs& knobs, const TBackupSetInfo& set, const TTarg
         if (::stat(folder.c_str(), &status) != 0) continue;
         auto volume = std::find_if(volumes.begin(), volumes.end(), [&](const auto& v) { return v.first == status.st_dev; });
         if (volume == volumes.end()) volume = volumes.insert(volumes.end(), {status.st_dev, TVolume{folder.string()}});
-        volume->second.Needed += SizeOf(set.Files[k]);
+        AddCapped(volume->second.Needed, SizeOf(set.Files[k]));
         struct stat existing {};
         if (::stat(plan.Resolved[k].c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-            volume->second.Reusable += static_cast<std::uint64_t>(existing.st_size);
+            AddCapped(volume->second.Reusable, static_cast<std::uint64_t>(existing.st_size));
         }
     }
     for (const auto& [device, volume] : volumes) {
