@@ -126,6 +126,13 @@ std::vector<TBackupSetInfo> ReadMedia(const TRestoreContext& context, const TSer
     }
 }
 
+// A failure met while reading a set's content, after its description read well.
+[[noreturn]] void ContentFailed(const EBackupMediaError& error, const std::string& media)
+{
+    if (error.Reason() == EBackupMediaError::TReason::Malformed) IncorrectlyFormed(media);
+    throw EProviderError(error.what());
+}
+
 // Media with a password gives nothing, not even its label, to a statement without it.
 void CheckMediaPassword(const TRestoreOptions& options, const std::vector<TBackupSetInfo>& sets)
 {
@@ -218,7 +225,7 @@ void VerifyEverySet(const TRestoreContext& context, const std::string& media, co
         try {
             VerifyBackupContent(media, set, context.OnWait);
         } catch (const EBackupMediaError& error) {
-            throw EProviderError(error.what());
+            ContentFailed(error, media);
         }
     }
 }
@@ -302,10 +309,13 @@ std::vector<std::string> ResolvedTargets(const TRestoreContext& context, const T
         resolved.push_back(ResolveServerPath(context.ServerDirectory, targets[k]));
         const bool denied = IsDenied(knobs, resolved[k]);
         if (denied || !FolderOfFileExists(resolved[k])) {
-            throw EServerError(5133, "Directory lookup for the file \"" + targets[k] +
+            EServerError error(5133, "Directory lookup for the file \"" + targets[k] +
                                          "\" failed with the operating system error " +
                                          (denied ? AccessDenied : "3(The system cannot find the path specified.)") +
                                          ".");
+            error.Follow(3156, "File '" + set.Files[k].LogicalName + "' cannot be restored to '" + targets[k] +
+                                   "'. Use WITH MOVE to identify a valid location for the file.");
+            throw error;
         }
         const auto [earlier, added] = claimed.emplace(resolved[k], k);
         if (!added) {
@@ -511,7 +521,7 @@ void WriteAndSwap(const TRestoreContext& context, const TRestoreStatement& state
                 sizes[k] = static_cast<std::int64_t>(placeholder.size());
             }
         } catch (const EBackupMediaError& error) {
-            throw EProviderError(error.what());
+            ContentFailed(error, statement.Media);
         } catch (const std::bad_alloc&) {
             throw;
         } catch (const std::exception& error) {
@@ -533,17 +543,25 @@ void WriteAndSwap(const TRestoreContext& context, const TRestoreStatement& state
     if (existing && !existing->Offline()) DeleteDatabaseFiles(context.ServerDirectory, existing->Files, resolved);
 }
 
-}  // namespace
-
-std::string PlaceholderText(const std::string& database, const TBackupFileInfo& file)
+const char* StatementName(TRestoreKind kind)
 {
-    return "Velmora stand-in server: " + std::string(file.Type == "L" ? "transaction log" : "secondary file") + " '" +
-           file.LogicalName + "' of database '" + database + "'. The database itself lives in its data file.\n";
+    switch (kind) {
+    case TRestoreKind::Header:
+        return "RESTORE HEADERONLY";
+    case TRestoreKind::FileList:
+        return "RESTORE FILELIST";
+    case TRestoreKind::Label:
+        return "RESTORE LABELONLY";
+    case TRestoreKind::Verify:
+        return "VERIFY DATABASE";
+    case TRestoreKind::Database:
+        break;
+    }
+    return "RESTORE DATABASE";
 }
 
-TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& sig)
+TResultSet RunRestore(const TRestoreContext& context, const TRestoreStatement& statement)
 {
-    const TRestoreStatement statement = ParseRestore(sig);
     if (IsSymbolicLink(context.ServerDirectory, statement.Media)) RefuseLink(statement.Media);
 
     const TServerKnobs knobs = ReadServerKnobs(context.ServerDirectory);
@@ -566,13 +584,46 @@ TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& si
 
     const TBackupSetInfo& set = SetAt(sets, statement.Options.File, statement.Media);
     CheckSetFits(knobs, statement, set);
-    const TTargetPlan plan = PlanTargets(context, knobs, statement, set);
+    // From 2005 on the server says that the planning stopped the restore.
+    const auto planning = [&](auto step) {
+        try {
+            return step();
+        } catch (EServerError& error) {
+            if (knobs.Version.Major >= 9) {
+                error.Follow(3119, "Problems were identified while planning for the RESTORE statement. Previous "
+                                   "messages provide details.");
+            }
+            throw;
+        }
+    };
+    const TTargetPlan plan = planning([&] { return PlanTargets(context, knobs, statement, set); });
     TCatalog catalog(context.ServerDirectory);
     const std::optional<TDatabaseEntry> existing = catalog.Find(statement.Database);
-    CheckTargets(context, statement, set, plan, catalog, existing);
-    CheckRoom(knobs, set, plan);
+    planning([&] {
+        CheckTargets(context, statement, set, plan, catalog, existing);
+        CheckRoom(knobs, set, plan);
+    });
     WriteAndSwap(context, statement, set, plan, catalog, existing);
     return TResultSet();
+}
+
+}  // namespace
+
+std::string PlaceholderText(const std::string& database, const TBackupFileInfo& file)
+{
+    return "Velmora stand-in server: " + std::string(file.Type == "L" ? "transaction log" : "secondary file") + " '" +
+           file.LogicalName + "' of database '" + database + "'. The database itself lives in its data file.\n";
+}
+
+TResultSet Restore(const TRestoreContext& context, const std::vector<TToken>& sig)
+{
+    const TRestoreStatement statement = ParseRestore(sig);
+    try {
+        return RunRestore(context, statement);
+    } catch (EServerError& error) {
+        error.Follow(3013, std::string(StatementName(statement.Kind)) + " is terminating abnormally.");
+        throw;
+    }
 }
 
 }  // namespace Velmora::Standin
