@@ -24,11 +24,12 @@ constexpr char MediaMagic[8] = {'V', 'L', 'M', 'R', 'M', 'D', 'A', '1'};
 constexpr char SetMagic[8] = {'V', 'L', 'M', 'R', 'S', 'E', 'T', '1'};
 constexpr std::uint32_t FormatVersion = 1;
 constexpr std::uint32_t FirstMetadataVersion = 1;
-constexpr std::uint32_t MetadataVersion = 2;
+constexpr std::uint32_t MetadataVersion = 4;
 constexpr std::size_t MediaHeaderSize = 16;
 constexpr std::size_t SetHeaderSize = 32;
 // A description never comes near this; a larger length means damage, not a big set.
 constexpr std::uint32_t MetadataLimit = 16u << 20;
+constexpr std::uint32_t MaxVersionPart = 99999;
 
 std::array<std::uint32_t, 256> MakeCrcTable()
 {
@@ -134,6 +135,13 @@ std::string EncodeMetadata(const TBackupSetInfo& set)
     }
     PutText(out, set.BindingId);
     PutText(out, set.RecoveryForkId);
+    for (const int part : {set.SoftwareVersion.Major, set.SoftwareVersion.Minor, set.SoftwareVersion.Build}) {
+        PutU32(out, static_cast<std::uint32_t>(part));
+    }
+    PutU32(out, set.Compressed ? 1 : 0);
+    PutU32(out, static_cast<std::uint32_t>(set.FamilyCount));
+    PutText(out, set.MediaPassword);
+    PutText(out, set.TdeThumbprint);
     return out;
 }
 
@@ -141,7 +149,7 @@ TBackupSetInfo DecodeMetadata(const std::string& data, const std::string& path)
 {
     TMetadataReader in(data, path);
     const std::uint32_t version = in.U32();
-    if (version != FirstMetadataVersion && version != MetadataVersion) Malformed(path);
+    if (version < FirstMetadataVersion || version > MetadataVersion) Malformed(path);
     TBackupSetInfo set;
     for (std::string* text : {&set.DatabaseName, &set.BackupName, &set.BackupDescription, &set.ServerName,
                               &set.MachineName, &set.UserName, &set.DatabaseCreationDate, &set.BackupStartDate,
@@ -171,6 +179,22 @@ TBackupSetInfo DecodeMetadata(const std::string& data, const std::string& path)
         }
         set.BindingId = in.Text();
         set.RecoveryForkId = in.Text();
+    }
+    if (version >= 3) {
+        for (int* part : {&set.SoftwareVersion.Major, &set.SoftwareVersion.Minor, &set.SoftwareVersion.Build}) {
+            const std::uint32_t value = in.U32();
+            if (value > MaxVersionPart) Malformed(path);
+            *part = static_cast<int>(value);
+        }
+        const std::uint32_t compressed = in.U32();
+        const std::uint32_t families = in.U32();
+        if (compressed > 1 || families < 1 || families > MaxMediaFamilies) Malformed(path);
+        set.Compressed = compressed == 1;
+        set.FamilyCount = static_cast<int>(families);
+    }
+    if (version >= 4) {
+        set.MediaPassword = in.Text();
+        set.TdeThumbprint = in.Text();
     }
     if (!in.AtEnd()) Malformed(path);
     return set;

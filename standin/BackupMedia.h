@@ -8,13 +8,17 @@
 // The content is the database itself (an SQLite file). Anything that does not
 // follow this layout to the last byte is damaged media. The metadata starts with
 // its own version: 1 ends with the file list; 2 adds the backup type, the four
-// LSNs and the two GUIDs (see EncodeMetadata). Both are read.
+// LSNs and the two GUIDs; 3 adds the writing server's version, compression and
+// the media family count; 4 the media password and the encryption thumbprint
+// (see EncodeMetadata). All are read.
 
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "standin/ServerKnobs.h"
 
 namespace Velmora::Standin {
 
@@ -23,7 +27,7 @@ struct TBackupFileInfo {
     std::string PhysicalName;
     std::string Type;  // "D" data, "L" log
     std::string FileGroupName;
-    std::int64_t Size = 0;
+    std::int64_t Size = 0;  // as the database allocated it, whatever the backup holds
     std::int64_t MaxSize = 35184372080640;  // what the server reports for "unlimited"
 };
 
@@ -51,6 +55,17 @@ struct TBackupSetInfo {
     // "{…}" GUIDs of the database and its recovery path; empty in media of the first format.
     std::string BindingId;
     std::string RecoveryForkId;
+    // The release of SQL Server that wrote the set (media before the third
+    // format: 8.00.2039), whether it compressed it, and of how many media
+    // families (stripes) the media set is made; the stand-in writes one.
+    TServerVersion SoftwareVersion;
+    bool Compressed = false;
+    int FamilyCount = 1;
+    // Media written WITH MEDIAPASSWORD: every RESTORE from it must name the
+    // password. The stand-in's media protects nothing; it only plays the refusal.
+    std::string MediaPassword;
+    // "0x…" of the certificate that encrypted the database (TDE); empty when none.
+    std::string TdeThumbprint;
 
     // Known once the set has been read back.
     int Position = 0;
@@ -78,6 +93,8 @@ std::uint32_t Crc32(const void* data, std::size_t size, std::uint32_t crc = 0);
 
 // The most files one set may describe, as many as a database can have.
 constexpr std::uint32_t MaxFilesPerSet = 32767;
+// The most devices one media set may span.
+constexpr std::uint32_t MaxMediaFamilies = 64;
 
 // Every set's description, in order; the contents are not read (see CopyBackupContent).
 std::vector<TBackupSetInfo> ReadBackupMedia(const std::string& path);

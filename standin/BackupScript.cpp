@@ -57,6 +57,23 @@ std::size_t DisplayWidth(const std::string& text)
     return width;
 }
 
+// The on-disk version a release gives its databases (DatabaseVersion in the header).
+std::int64_t DatabaseVersionOf(const TServerVersion& version)
+{
+    static const struct {
+        int Major, Minor;
+        std::int64_t DatabaseVersion;
+    } known[] = {{8, 0, 539},   {9, 0, 611},   {10, 0, 655},  {10, 50, 661}, {11, 0, 706},
+                 {12, 0, 782},  {13, 0, 852},  {14, 0, 869},  {15, 0, 904},  {16, 0, 957}};
+    std::int64_t result = known[0].DatabaseVersion;
+    for (const auto& release : known) {
+        if (std::make_pair(release.Major, release.Minor) <= std::make_pair(version.Major, version.Minor)) {
+            result = release.DatabaseVersion;
+        }
+    }
+    return result;
+}
+
 }  // namespace
 
 TBackupFileInfo ParseFileOption(const std::string& text)
@@ -71,6 +88,15 @@ TBackupFileInfo ParseFileOption(const std::string& text)
     file.Type = text.substr(first + 1, second - first - 1);
     for (char& c : file.Type) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
     file.PhysicalName = text.substr(second + 1);
+    // A trailing ":digits" is the size: no file name ends that way on Windows, where a colon only follows the drive.
+    const std::size_t last = file.PhysicalName.rfind(':');
+    if (last != std::string::npos && last + 1 < file.PhysicalName.size() && last > 1 &&
+        file.PhysicalName.find_first_not_of("0123456789", last + 1) == std::string::npos) {
+        const std::string digits = file.PhysicalName.substr(last + 1);
+        if (digits.size() > 18) throw EBackupToolError("--file '" + text + "': the size " + digits + " is too large");
+        file.Size = std::stoll(digits);
+        file.PhysicalName.resize(last);
+    }
     if (file.LogicalName.empty() || file.PhysicalName.empty()) {
         throw EBackupToolError("--file '" + text + "': the logical and the physical name must not be empty");
     }
@@ -289,6 +315,13 @@ void CreateBackupSet(const TCreateBackupOptions& options)
         }
     }
     if (!hasData) throw EBackupToolError("the file list needs a data file (type D)");
+    if (options.FamilyCount < 1 || options.FamilyCount > static_cast<int>(MaxMediaFamilies)) {
+        throw EBackupToolError("--families is a number from 1 to " + std::to_string(MaxMediaFamilies));
+    }
+    constexpr int FirstWithEncryption = 10;
+    if (!options.TdeThumbprint.empty() && options.ServerVersion.Major < FirstWithEncryption) {
+        throw EBackupToolError("--encrypted needs --server-version 10.00 or later: earlier servers do not encrypt");
+    }
 
     // Check the media before the script runs, so a mistake costs nothing.
     std::error_code error;
@@ -329,15 +362,18 @@ void CreateBackupSet(const TCreateBackupOptions& options)
     if (error) throw EBackupToolError("cannot read '" + scratch.Path() + "': " + error.message());
     bool dataSized = false;
     for (TBackupFileInfo& file : files) {
-        if (file.Type == "D" && !dataSized) {
-            file.Size = contentSize;
-            dataSized = true;
-        } else {
-            file.Size = NominalFileSize;
-        }
+        const bool data = file.Type == "D" && !dataSized;
+        dataSized = dataSized || data;
+        if (file.Size <= 0) file.Size = data ? contentSize : NominalFileSize;
     }
     set.Files = files;
     set.BackupType = options.BackupType;
+    set.SoftwareVersion = options.ServerVersion;
+    set.DatabaseVersion = DatabaseVersionOf(options.ServerVersion);
+    set.Compressed = options.Compressed;
+    set.FamilyCount = options.FamilyCount;
+    set.MediaPassword = options.MediaPassword;
+    set.TdeThumbprint = options.TdeThumbprint;
     try {
         WriteBackupSetFromFile(options.Media, set, scratch.Path(), options.Append);
     } catch (const EBackupMediaError& failure) {

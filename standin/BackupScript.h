@@ -26,9 +26,16 @@ struct TCreateBackupOptions {
     int BackupType = BackupTypeFull;  // BackupTypeFull, BackupTypeDifferential or BackupTypeLog
     // Empty: <database>_Data (D) and <database>_Log (L) in the server's default data folder.
     std::vector<TBackupFileInfo> Files;
+    // What the set says of the server that wrote it and of its media.
+    TServerVersion ServerVersion;
+    bool Compressed = false;
+    int FamilyCount = 1;
+    std::string MediaPassword;
+    std::string TdeThumbprint;  // "0x" and hex digits
 };
 
-// "LOGICAL:TYPE:PHYSICAL", type D or L; the physical name may hold colons itself.
+// "LOGICAL:TYPE:PHYSICAL[:SIZE]", type D or L, SIZE in bytes; without it (Size 0)
+// the set gets the file's real size. The physical name may hold colons itself.
 TBackupFileInfo ParseFileOption(const std::string& text);
 
 // The database the script builds, as the bytes of an SQLite file.

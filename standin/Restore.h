@@ -1,7 +1,9 @@
 #pragma once
 // The RESTORE family as the server carries it out: HEADERONLY and FILELISTONLY
-// describe the sets on a device, VERIFYONLY reads them through, DATABASE puts a
-// set's database in place of what stood there, all at once or not at all.
+// describe the sets on a device, LABELONLY the media, VERIFYONLY reads the sets
+// through, DATABASE puts a set's database in place of what stood there, all at
+// once or not at all. What the server refuses, and in which words, follows the
+// release, edition and account the server directory says it plays (ServerKnobs.h).
 
 #include <functional>
 #include <string>

@@ -17,6 +17,7 @@
 #include "standin/IndexAdvisor.h"
 #include "standin/Restore.h"
 #include "standin/ServerFiles.h"
+#include "standin/ServerKnobs.h"
 #include "standin/StandinServiceControl.h"
 #include "standin/StatementParser.h"
 
@@ -25,6 +26,38 @@ namespace Velmora::Standin {
 namespace fs = std::filesystem;
 
 namespace {
+
+// SERVERPROPERTY(name) as the release and edition the server directory says the
+// stand-in plays; a property the stand-in does not know is NULL, as the server
+// answers a name it does not know.
+void ServerPropertyFunction(sqlite3_context* context, int, sqlite3_value** arguments)
+{
+    const auto* serverDirectory = static_cast<const std::string*>(sqlite3_user_data(context));
+    const auto* name = reinterpret_cast<const char*>(sqlite3_value_text(arguments[0]));
+    try {
+        const TServerKnobs knobs = ReadServerKnobs(*serverDirectory);
+        const std::string property = name != nullptr ? LowerAscii(name) : std::string();
+        if (property == "productversion") {
+            sqlite3_result_text(context, knobs.ProductVersion.c_str(), -1, SQLITE_TRANSIENT);
+        } else if (property == "engineedition") {
+            sqlite3_result_int(context, EngineEdition(knobs));
+        } else if (property == "edition") {
+            sqlite3_result_text(context, knobs.Express ? "Express Edition" : "Standard Edition", -1, SQLITE_STATIC);
+        } else {
+            sqlite3_result_null(context);
+        }
+    } catch (const std::exception& error) {
+        sqlite3_result_error(context, error.what(), -1);
+    }
+}
+
+void RegisterServerProperty(sqlite3* db, const std::string& serverDirectory)
+{
+    auto* data = new std::string(serverDirectory);
+    const int rc = sqlite3_create_function_v2(db, "serverproperty", 1, SQLITE_UTF8, data, ServerPropertyFunction,
+                                              nullptr, nullptr, [](void* p) { delete static_cast<std::string*>(p); });
+    if (rc != SQLITE_OK) RaiseSqliteError(db, rc);
+}
 
 // ---------------------------------------------------------------------------
 // Sessions of this process, so that taking a database offline can end them.
@@ -129,6 +162,7 @@ TSession::TSession(const std::string& serverDirectory, const TConnectionTarget& 
     }
     FDatabaseKey = LowerAscii(FDatabaseName);
     RegisterFunctions(FDatabase.Handle());
+    RegisterServerProperty(FDatabase.Handle(), serverDirectory);
     FWait.Attach(FDatabase.Handle());
     Register(this);
 }

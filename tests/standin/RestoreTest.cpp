@@ -1,6 +1,7 @@
 // RESTORE HEADERONLY / FILELISTONLY / DATABASE, taking a database offline and
 // dropping it, as the restore step drives them.
 
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -737,6 +738,97 @@ TEST_F(RestoreTest, ASetMayDescribeNoMoreFilesThanADatabaseCanHave)
     EXPECT_THROW(Standin::WriteBackupSet((Work / "refused.bak").string(), set, content, false),
                  Standin::EBackupMediaError);
     EXPECT_FALSE(std::filesystem::exists(Work / "refused.bak"));
+}
+
+// What a real server refuses, played through the server directory's knobs and
+// the backup tool's options; the number is SQL Server's own, as its
+// documentation lists it, and reaches the client on the provider error.
+TEST_F(RestoreTest, EachRefusalOfARealServerReachesTheClientWithItsNumber)
+{
+    struct statvfs room {};
+    ASSERT_EQ(::statvfs(WorkDir.c_str(), &room), 0);
+    const std::string beyondFree = std::to_string(static_cast<unsigned long long>(room.f_bavail) * room.f_frsize +
+                                                  (1ull << 30));
+    const std::string account = "NT AUTHORITY\\NETWORK SERVICE\n";
+    const std::string media = (Work / "u.bak").string();
+    const std::string header = "RESTORE HEADERONLY FROM DISK='" + media + "'";
+    const std::string label = "RESTORE LABELONLY FROM DISK='" + media + "'";
+    const std::string restore = PluginRestore(media, 1, "UFDATA_Data", "UFDATA_Log");
+    const std::string sized = " --file UFDATA_Log:L:" + WorkDir + "ufdata.ldf --file UFDATA_Data:D:" + WorkDir +
+                              "ufdata.mdf:";
+    const struct {
+        const char* Knob;
+        std::string Content;
+        std::string Options;
+        std::string Statement;
+        int Number;  // 0: answered
+    } rows[] = {
+        {"account", account + "deny " + media + "\n", "", header, 3201},
+        {"account", account + "deny " + WorkDir + "\n", "", restore, 5133},
+        {"version", "8.00.2039", "--server-version 9.00.1399", restore, 3169},
+        {"version", "8.00.2039", "--server-version 9.00.1399", header, 0},
+        {"version", "11.0.2100.60", "", restore, 3169},
+        {"version", "10.50.1600", "--server-version 10.0.1600", restore, 0},
+        {"version", "10.00.1600", "--server-version 10.00.5500", restore, 0},
+        {"edition", "express", sized + "2147483649", restore, 1827},
+        {"version", "9.00.5000", sized + beyondFree, restore, 3257},
+        {"version", "9.00.5000", "--compressed", header, 3241},
+        {"version", "10.00.1600", "--compressed --server-version 10.00.1600", restore, 0},
+        {"service", "running", "--families 2", restore, 3132},
+        {"service", "running", "--families 2", label, 0},
+        {"service", "running", "", "RESTORE FILELISTONLY FROM DISK='" + (Work / "ufdatawk.temp").string() + "'", 3241},
+        {"service", "running", "--password pw", label, 3279},
+        {"service", "running", "--password pw", label + " WITH MEDIAPASSWORD='pw'", 0},
+        {"version", "10.00.1600", "--server-version 10.00.1600 --encrypted 0x1A2B", restore, 33111},
+    };
+    const std::string script = (Root / "u.sql").string();
+    WriteText(script, Script("u"));
+    WriteText(Work / "ufdatawk.temp", "not backup media");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.Knob) + " " + row.Options + ": " + row.Statement);
+        for (const char* knob : {"account", "version", "edition"}) std::filesystem::remove(Root / "server" / knob);
+        WriteText(Root / "server" / row.Knob, row.Content);
+        std::filesystem::remove(media);
+        ASSERT_EQ(std::system(("'" VELMORA_BACKUP_TOOL "' create '" + media + "' --database UFDATA --script '" +
+                               script + "' " + row.Options + " >/dev/null 2>&1")
+                                  .c_str()),
+                  0);
+        int number = 0;
+        try {
+            Exec(*Master, row.Statement);
+        } catch (const Standin::EServerError& error) {
+            // What any client of the provider sees.
+            const EProviderError& provider = error;
+            number = provider.Number() != 0 ? provider.Number() : -1;
+            // The server closes every failed RESTORE with 3013.
+            EXPECT_EQ(error.Following().empty() ? 0 : error.Following().back().Number, 3013);
+        } catch (const EProviderError&) {
+            number = -1;
+        }
+        EXPECT_EQ(number, row.Number);
+        if (number != 0) {
+            EXPECT_TRUE(std::filesystem::is_empty(WorkDir));
+        }
+        if (number == 0 && row.Statement == restore) Exec(*Master, "DROP DATABASE ufdata");
+    }
+    WriteText(Root / "server" / "edition", "express");
+    EXPECT_EQ(Rows(*Master, "SELECT SERVERPROPERTY('EngineEdition') AS E", {"E"}).at(0).at(0), "4");
+
+    // Each release answers with the columns it has.
+    const auto answers = [&](const std::string& statement, const std::string& column) {
+        try {
+            return !Rows(*Master, statement, {column}).empty();
+        } catch (const EVelmoraError&) {
+            return false;
+        }
+    };
+    const std::string fileList = "RESTORE FILELISTONLY FROM DISK='" + media + "'";
+    WriteText(Root / "server" / "version", "9.00.5000");
+    EXPECT_TRUE(answers(header, "BackupSetGUID"));
+    EXPECT_FALSE(answers(header, "CompressedBackupSize"));
+    WriteText(Root / "server" / "version", "10.00.1600");
+    EXPECT_TRUE(answers(header, "CompressedBackupSize"));
+    EXPECT_TRUE(answers(fileList, "TDEThumbprint"));
 }
 
 }  // namespace

@@ -18,7 +18,9 @@ const char* const Usage =
     "usage:\n"
     "  velmora-backup create MEDIA --database NAME (--script FILE.sql | --from-sqlite DB)\n"
     "                        [--append] [--name TEXT] [--type full|differential|log]\n"
-    "                        [--file LOGICAL:TYPE:PHYSICAL]...\n"
+    "                        [--file LOGICAL:TYPE:PHYSICAL[:SIZE]]...\n"
+    "                        [--server-version X.YY.ZZZZ] [--compressed] [--families N]\n"
+    "                        [--password TEXT] [--encrypted THUMBPRINT]\n"
     "  velmora-backup list MEDIA\n"
     "  velmora-backup --help\n"
     "\n"
@@ -32,6 +34,16 @@ const char* const Usage =
     "        --file ...    the set's file list, in order, replacing the default\n"
     "                      NAME_Data (D) and NAME_Log (L) in the server's data folder;\n"
     "                      TYPE is D (data) or L (log); give it once per file.\n"
+    "                      SIZE, in bytes, is the file's size as the database had\n"
+    "                      allocated it (FILELISTONLY's Size; default: the real size)\n"
+    "        --server-version X.YY.ZZZZ  the SQL Server release that wrote the set\n"
+    "                      (default 8.00.2039); a server refuses sets it cannot read\n"
+    "        --compressed  marks the set as compressed, which servers before 2008 cannot read\n"
+    "        --families N  the set is one of N stripes of a media set (default 1);\n"
+    "                      a restore from this media alone is refused\n"
+    "        --password TEXT  a media password: every RESTORE must give MEDIAPASSWORD\n"
+    "        --encrypted THUMBPRINT  the database is encrypted with the certificate of this\n"
+    "                      thumbprint (hex digits), which the stand-in never has\n"
     "list    prints the backup sets of MEDIA, one line each.\n"
     "\n"
     "Existing media is only replaced once the new media is complete.\n";
@@ -72,6 +84,33 @@ int Create(const std::vector<std::string>& args)
             std::string kind;
             value(kind);
             options.BackupType = BackupTypeByName(kind);
+        } else if (arg == "--server-version") {
+            std::string text;
+            value(text);
+            const auto version = ParseServerVersion(text);
+            if (!version) throw EBackupToolError("--server-version is like 8.00.2039, not '" + text + "'");
+            options.ServerVersion = *version;
+        } else if (arg == "--compressed") {
+            options.Compressed = true;
+        } else if (arg == "--families") {
+            std::string text;
+            value(text);
+            if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) {
+                throw EBackupToolError("--families is a number, not '" + text + "'");
+            }
+            options.FamilyCount = std::stoi(text);
+        } else if (arg == "--password") {
+            value(options.MediaPassword);
+            if (options.MediaPassword.empty()) throw EBackupToolError("--password needs a password");
+        } else if (arg == "--encrypted") {
+            std::string text;
+            value(text);
+            if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) text.erase(0, 2);
+            if (text.empty() || text.size() > 64 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+                throw EBackupToolError("--encrypted is a thumbprint in hex digits, not '" + text + "'");
+            }
+            for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+            options.TdeThumbprint = "0x" + text;
         } else if (arg == "--append") {
             options.Append = true;
         } else if (arg == "--file") {

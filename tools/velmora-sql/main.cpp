@@ -12,6 +12,7 @@
 
 #include "platform/Errors.h"
 #include "standin/ServerDirectory.h"
+#include "standin/ServerErrors.h"
 #include "standin/SqlShim.h"
 #include "standin/StandinDataAccess.h"
 
@@ -37,7 +38,8 @@ const char* const Usage =
     "Each result set prints as a header line and one line per row, values separated\n"
     "by tabs (NULL as NULL, fractional numbers with four decimals); INSERT, UPDATE and\n"
     "DELETE print \"(N rows affected)\". The first server error prints as\n"
-    "\"Msg N, Level 16, State 1: text\" on stderr and ends the run with exit code 1.\n"
+    "\"Msg N, Level 16, State 1: text\" on stderr, followed by the messages the server\n"
+    "sends after it (a failed RESTORE's 3119 and 3013), and ends the run with exit code 1.\n"
     "The service is not started: while it is stopped, connecting fails.\n";
 
 int UsageError(const std::string& message)
@@ -167,6 +169,11 @@ int main(int argc, char** argv)
         std::cout.flush();
         const int number = error.Number() != 0 ? error.Number() : Standin::ServerErrorNumber(error.what());
         std::cerr << "Msg " << number << ", Level 16, State 1: " << error.what() << "\n";
+        if (const auto* server = dynamic_cast<const Standin::EServerError*>(&error)) {
+            for (const auto& message : server->Following()) {
+                std::cerr << "Msg " << message.Number << ", Level 16, State 1: " << message.Text << "\n";
+            }
+        }
         return ExitFailure;
     } catch (const std::exception& error) {
         std::cout.flush();
