@@ -2,6 +2,16 @@
 // The preprocessing dialog: a banner, one status line and a progress bar. It owns
 // the database objects every step uses and runs the steps one after the other from
 // a one-shot timer, so that the dialog is already on screen when the work begins.
+//
+// Where each step lives:
+//   StartTimerTimer, RunSteps   DealWithUFO.cpp   the driver: the steps in order
+//   EnsureSqlServer             ServiceCheck.cpp  start the server's service and wait
+//   CopyBackupFile              StagingCopy.cpp   the backup copied into the work folder
+//   RestoreDatabase             Restore.cpp       old UFDATA dropped, chosen set restored
+//   ChooseBackupSet             ChooseBackupSet.cpp  header read, the set the user ticks
+//   PrepareLedger               Ledger.cpp        the ledger's views and tables
+//   ComputeBalances             Balances.cpp      the opening balances
+//   OpenQuery, ExecCommand, …   Runners.cpp       every statement, and its warning box
 
 #include <memory>
 #include <string>
@@ -78,7 +88,7 @@ public:
 
     // Declared in ownership order: the connection outlives the objects on it.
     std::unique_ptr<IConnection> FTargetConnection;
-    std::unique_ptr<ICommand> FQuery;
+    std::unique_ptr<ICommand> FCommand;
     std::unique_ptr<IQuery> FADOQuery;
     std::unique_ptr<IQuery> CommonADOQuery;
     std::unique_ptr<ITimer> StartTimer;

@@ -107,8 +107,8 @@ bool TForm_DealWithUFO::RestoreDatabase()
         if (refuseSpecialTarget(moreTargets)) return false;
         statement += ", REPLACE ";
 
-        FQuery->SetCommandText(statement);
-        FQuery->Execute();
+        FCommand->SetCommandText(statement);
+        FCommand->Execute();
         return true;
     } catch (const EProviderError& error) {
         ShowMessage("不能还原数据库，创建失败" + WithoutTrailingPeriodsAndBlanks(error.what()),

@@ -25,8 +25,8 @@ bool TForm_DealWithUFO::RunQuery(IQuery& query, const std::string& statement)
 bool TForm_DealWithUFO::ExecCommand(const std::string& statement)
 {
     try {
-        FQuery->SetCommandText(statement);
-        FQuery->Execute();
+        FCommand->SetCommandText(statement);
+        FCommand->Execute();
         return true;
     } catch (const EProviderError&) {
         ShowMessage("SQL=" + statement + "不能执行", DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
