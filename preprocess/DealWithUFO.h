@@ -8,6 +8,8 @@
 //   EnsureSqlServer             ServiceCheck.cpp  start the server's service and wait
 //   CopyBackupFile              StagingCopy.cpp   the backup copied into the work folder
 //   RestoreDatabase             Restore.cpp       old UFDATA dropped, chosen set restored
+//     ForeseeRestore            RestoreForesight.cpp  refusals told before anything is dropped
+//     ExplainServerFailure      ServerFailures.cpp    the server's refusals in the user's words
 //   ChooseBackupSet             ChooseBackupSet.cpp  header read, the set the user ticks
 //   PrepareLedger               Ledger.cpp        the ledger's views and tables
 //   ComputeBalances             Balances.cpp      the opening balances
@@ -15,13 +17,16 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Platform.h"
 #include "preprocess/ProgressBar.h"
+#include "preprocess/RestoreFacts.h"
 
 namespace Velmora {
 
 class TForm_GetFileList;
+class EProviderError;
 
 // Fixed texts of the run, as the user sees them.
 namespace DealWithUFOText {
@@ -75,6 +80,8 @@ public:
 
     // Statement runners: a provider error becomes one warning box and false.
     bool OpenQuery(const std::string& statement);
+    // OpenQuery without the box, for what the run asks only in passing.
+    bool TryOpenQuery(const std::string& statement);
     bool OpenCommonQuery(const std::string& statement);
     bool ExecCommand(const std::string& statement);
 
@@ -85,6 +92,13 @@ public:
     std::string FTempFile;
 
     TProgressBarModel Progress_Step;
+
+    // The header's rows, as ChooseBackupSet read them; FHeaderRead is false when the
+    // header could not be read at all.
+    std::vector<TBackupSetHeader> FBackupSets;
+    bool FHeaderRead = false;
+    // The chosen set and the server, as the restore found them before it began.
+    TRestoreFacts FRestoreFacts;
 
     // Declared in ownership order: the connection outlives the objects on it.
     std::unique_ptr<IConnection> FTargetConnection;
@@ -98,6 +112,13 @@ private:
     void RunSteps();
     bool RunQuery(IQuery& query, const std::string& statement);
     void ShowEscapedFailure(const std::string& reason);
+    bool ForeseeRestore(int position);
+    bool RefuseRestore(int number);
+    // The box for a refusal the run knows by its number; empty for any other number.
+    std::string ExplainServerFailure(int number);
+    // One box: the explained refusal, or text with the provider's number and message below it.
+    void ShowProviderFailure(const std::string& text, const EProviderError& error);
+    std::string ServerAccount();
     int ShowMessage(const std::string& text, const std::string& caption, unsigned flags);
 
     TPlatform& FPlatform;
