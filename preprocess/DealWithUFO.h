@@ -112,6 +112,7 @@ private:
     void RunSteps();
     bool RunQuery(IQuery& query, const std::string& statement);
     void ShowEscapedFailure(const std::string& reason);
+    void ReadServerFacts();
     bool ForeseeRestore(int position);
     bool RefuseRestore(int number);
     // The box for a refusal the run knows by its number; empty for any other number.

@@ -57,6 +57,7 @@ bool TForm_DealWithUFO::RestoreDatabase()
     };
     if (refuseSpecialTarget({FWorkDir + "ufdata.mdf", FWorkDir + "ufdata.ldf"})) return false;
 
+    ReadServerFacts();
     const int position = ChooseBackupSet();
     if (!FHeaderRead || !ForeseeRestore(position)) return false;
     const std::string tempFile = QuoteSqlText(FTempFile);

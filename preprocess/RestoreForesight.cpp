@@ -32,11 +32,22 @@ bool SamePosition(const std::string& text, int position)
 
 }  // namespace
 
+// Asked before the header, so that a header the server cannot read is explained
+// knowing which server could not read it. A server that cannot answer this cannot
+// tell in advance; the restore then says.
+void TForm_DealWithUFO::ReadServerFacts()
+{
+    FRestoreFacts = TRestoreFacts{};
+    if (TryOpenQuery(ServerPropertiesStatement) && !FADOQuery->Eof()) {
+        FRestoreFacts.Server = TServerVersion::Parse(Trim(ColumnOrNull(*FADOQuery, "ProductVersion").AsString()));
+        FRestoreFacts.Express = ColumnOrNull(*FADOQuery, "EngineEdition").AsInteger() == ExpressEdition;
+    }
+}
+
 // Everything the server can tell before the old UFDATA is touched: a restore that
 // cannot succeed is refused here, with the database the user works with still online.
 bool TForm_DealWithUFO::ForeseeRestore(int position)
 {
-    FRestoreFacts = TRestoreFacts{};
     TRestoreFacts& facts = FRestoreFacts;
     for (const TBackupSetHeader& set : FBackupSets) {
         if (position == 0 || SamePosition(set.Position, position)) {
@@ -46,17 +57,11 @@ bool TForm_DealWithUFO::ForeseeRestore(int position)
     }
     const std::string tempFile = QuoteSqlText(FTempFile);
 
-    // A server that cannot answer these cannot tell in advance; the restore then says.
-    if (TryOpenQuery(ServerPropertiesStatement) && !FADOQuery->Eof()) {
-        facts.Server = TServerVersion::Parse(Trim(ColumnOrNull(*FADOQuery, "ProductVersion").AsString()));
-        facts.Express = ColumnOrNull(*FADOQuery, "EngineEdition").AsInteger() == ExpressEdition;
-    }
     if (!RestoresSetFrom(facts.Server, facts.Set.Version)) return RefuseRestore(ServerError::IncompatibleVersion);
     if (facts.Set.Compressed && facts.Server.Known() && facts.Server.Major < 10) {
         return RefuseRestore(ServerError::MediaIncorrectlyFormed);
     }
-    if (facts.Set.Encrypted) return RefuseRestore(ServerError::CertificateNotFound);
-
+    // LABELONLY answers for a stripe, where RESTORE refuses it.
     if (TryOpenQuery("RESTORE LABELONLY From Disk='" + tempFile + "'") && !FADOQuery->Eof()) {
         const std::int64_t families = ColumnOrNull(*FADOQuery, "FamilyCount").AsInteger();
         if (families > 1) {
@@ -74,6 +79,8 @@ bool TForm_DealWithUFO::ForeseeRestore(int position)
     while (!FADOQuery->Eof()) {
         TBackupFile file{FADOQuery->FieldByName("Logicalname").AsString(), Trim(FADOQuery->FieldByName("Type").AsString()),
                          ColumnOrNull(*FADOQuery, "Size").AsInteger()};
+        // A database encrypted on its server names its certificate in every file.
+        facts.Set.Encrypted = facts.Set.Encrypted || !Trim(ColumnOrNull(*FADOQuery, "TDEThumbprint").AsString()).empty();
         facts.Needed += file.Size;
         if (file.Type != "L") facts.DataSize += file.Size;
         facts.Files.push_back(file);
@@ -81,6 +88,7 @@ bool TForm_DealWithUFO::ForeseeRestore(int position)
     }
     FADOQuery->Close();
 
+    if (facts.Set.Encrypted) return RefuseRestore(ServerError::CertificateNotFound);
     if (facts.Express && facts.DataSize > ExpressSizeCap(facts.Server)) {
         return RefuseRestore(ServerError::EditionSizeLimit);
     }

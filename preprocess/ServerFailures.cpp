@@ -80,6 +80,12 @@ std::string TForm_DealWithUFO::ExplainServerFailure(int number)
                    " 不能读取压缩备份。\n请在 SQL Server 2008 或更新的版本上还原，或改用不压缩的备份。\n" +
                    NumberLine(number);
         }
+        if (facts.Server.Known() && facts.Server.Major < 10) {
+            // This server cannot tell a compressed set from a damaged one.
+            return "SQL Server " + server + " 不能读取这个备份：备份文件已损坏或不完整，或者是压缩备份"
+                   "（SQL Server 2008 起才能读取）。\n请重新复制备份文件或重新备份后再试；压缩备份请在 SQL Server 2008 "
+                   "或更新的版本上还原。\n" + NumberLine(number);
+        }
         return "备份文件已损坏或不完整，SQL Server 不能读取。\n请重新复制备份文件，或重新备份后再试。\n" + NumberLine(number);
     case ServerError::MediaFamilyMissing:
         return "备份分成 " + std::to_string(facts.Families) +

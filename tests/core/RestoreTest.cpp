@@ -102,9 +102,9 @@ TEST_F(Restore, NoUfdataYetSingleSet)
     EXPECT_EQ(Fake.Data.Log.front(), "connect:" + std::string(ConnectionStrings::Master));
     EXPECT_EQ(Statements(),
               (std::vector<std::string>{
-                  "query:RESTORE HEADERONLY From Disk='D:\\host\\TempLateTemp\\ufdatawk.temp'",
                   "query:SELECT SERVERPROPERTY('ProductVersion') AS ProductVersion, SERVERPROPERTY('EngineEdition') AS "
                   "EngineEdition",
+                  "query:RESTORE HEADERONLY From Disk='D:\\host\\TempLateTemp\\ufdatawk.temp'",
                   "query:RESTORE LABELONLY From Disk='D:\\host\\TempLateTemp\\ufdatawk.temp'",
                   "query:Restore FileListOnly From Disk='D:\\host\\TempLateTemp\\ufdatawk.temp'",
                   "query:select * from sysdatabases WHERE name='UFDATA'",
@@ -177,7 +177,7 @@ TEST_F(Restore, ApostrophesInPathsAndNamesAreDoubled)
     Files = {{"UF'Data", "D"}, {"UF'Log", "L"}};
     EXPECT_TRUE(Form->RestoreDatabase());
     const auto statements = Statements();
-    EXPECT_EQ(statements[0], "query:RESTORE HEADERONLY From Disk='D:\\O''Brien\\TempLateTemp\\ufdatawk.temp'");
+    EXPECT_EQ(statements[1], "query:RESTORE HEADERONLY From Disk='D:\\O''Brien\\TempLateTemp\\ufdatawk.temp'");
     EXPECT_EQ(statements.back(),
               "exec:restore database ufdata from Disk='D:\\O''Brien\\TempLateTemp\\ufdatawk.temp' WITH  RECOVERY, "
               "MOVE 'UF''Data' TO 'D:\\O''Brien\\TempLateTemp\\ufdata.mdf',MOVE 'UF''Log' TO "
@@ -263,7 +263,10 @@ TEST_F(Restore, ForeseenRefusalsShowOneBoxAndLeaveUfdataAlone)
          "SQL Server 服务的登录账户“NT AUTHORITY\\NetworkService”不能读写文件夹“D:\\host\\TempLateTemp\\”，不能还原数据库。\n"
          "请给账户“NT AUTHORITY\\NetworkService”授予这个文件夹的读取和写入权限，或改用用户个人文件夹以外的主机文件夹。" +
              fix + "3201）"},
-        {"header cut short", [&](TScriptedServer& t) { t.HeaderFails = true, t.HeaderError = EProviderError("formed", 3241); },
+        {"header cut short",
+         [&](TScriptedServer& t) {
+             t.ServerVersion = "10.0.1600.22", t.HeaderFails = true, t.HeaderError = EProviderError("formed", 3241);
+         },
          "备份文件已损坏或不完整，SQL Server 不能读取。\n请重新复制备份文件，或重新备份后再试。" + fix + "3241）"},
         {"password", [&](TScriptedServer& t) { t.HeaderFails = true, t.HeaderError = EProviderError("password", 3279); },
          "备份设有密码，不能还原。\n请改用没有密码的备份。" + fix + "3279）"},
