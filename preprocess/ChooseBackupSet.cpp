@@ -7,16 +7,6 @@ namespace Velmora {
 
 namespace {
 
-// Older servers lack some of the header's columns; a missing one reads as Null.
-TFieldValue ColumnOrNull(const IQuery& query, const char* name)
-{
-    try {
-        return query.FieldByName(name);
-    } catch (const EVelmoraError&) {
-        return TFieldValue::Null();
-    }
-}
-
 TBackupSetHeader ReadHeaderRow(const IQuery& query)
 {
     TBackupSetHeader set;

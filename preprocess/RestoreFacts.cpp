@@ -2,7 +2,18 @@
 
 #include <cstdio>
 
+#include "platform/Errors.h"
+
 namespace Velmora {
+
+TFieldValue ColumnOrNull(const IQuery& query, const char* name)
+{
+    try {
+        return query.FieldByName(name);
+    } catch (const EVelmoraError&) {
+        return TFieldValue::Null();
+    }
+}
 
 TServerVersion TServerVersion::Parse(const std::string& text)
 {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Database.h"
+
 namespace Velmora {
 
 // Message numbers of the server's refusals that the run explains in its own words.
@@ -20,6 +22,10 @@ constexpr int MediaPassword = 3279;         // media protected by a password
 constexpr int DirectoryLookupFailed = 5133; // the server's account cannot reach a target folder
 constexpr int CertificateNotFound = 33111;  // an encrypted backup without its certificate here
 }  // namespace ServerError
+
+// A column of the current row; one that this server's release does not give reads
+// as Null, since older releases answer with fewer columns.
+TFieldValue ColumnOrNull(const IQuery& query, const char* name);
 
 // A version as the server gives it: "8.00.2039", "10.50.1600.1".
 struct TServerVersion {

@@ -12,15 +12,6 @@ constexpr const char* ServerPropertiesStatement =
     "SELECT SERVERPROPERTY('ProductVersion') AS ProductVersion, SERVERPROPERTY('EngineEdition') AS EngineEdition";
 constexpr int ExpressEdition = 4;
 
-TFieldValue ColumnOrNull(const IQuery& query, const char* name)
-{
-    try {
-        return query.FieldByName(name);
-    } catch (const EVelmoraError&) {
-        return TFieldValue::Null();
-    }
-}
-
 bool SamePosition(const std::string& text, int position)
 {
     try {
