@@ -41,6 +41,15 @@ public:
         static_cast<void>(path);
         return false;
     }
+    // Bytes the calling user may still write on the volume that holds path (an
+    // existing folder or file), so that a run can refuse before it fills a disk.
+    // Raises EVelmoraError when the volume cannot be asked; an adapter that cannot
+    // tell answers -1.
+    virtual std::int64_t FreeSpace(const std::string& path)
+    {
+        static_cast<void>(path);
+        return -1;
+    }
     // "\\" on Windows, "/" on POSIX.
     virtual std::string PathSeparator() const = 0;
 };

@@ -21,6 +21,7 @@ constexpr unsigned Paused = 7;
 
 // Rights asked of a service when it is opened.
 namespace ServiceAccess {
+constexpr unsigned QueryConfig = 0x0001;
 constexpr unsigned QueryStatus = 0x0004;
 constexpr unsigned Start = 0x0010;
 }  // namespace ServiceAccess
@@ -44,6 +45,16 @@ public:
     virtual bool QueryServiceStatus(TServiceHandle service, unsigned& state) = 0;
     virtual bool StartService(TServiceHandle service) = 0;
     virtual bool CloseServiceHandle(TServiceHandle handle) = 0;
+    // The account the service runs as (its configured start name, such as
+    // "NT AUTHORITY\\NetworkService"); the handle needs the query-config right.
+    // False when it cannot be read (see LastError); account is then left alone. An
+    // adapter that has no accounts answers false.
+    virtual bool QueryServiceAccount(TServiceHandle service, std::string& account)
+    {
+        static_cast<void>(service);
+        static_cast<void>(account);
+        return false;
+    }
     // The platform's error code of the last failed call.
     virtual unsigned LastError() const = 0;
     // The platform's own description of an error code (UTF-8, no line break at the

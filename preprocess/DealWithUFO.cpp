@@ -41,8 +41,8 @@ TForm_DealWithUFO::TForm_DealWithUFO(TPlatform& platform)
     FTargetConnection->SetLoginPrompt(false);
     // A restore can take minutes; the dialog must keep answering the system meanwhile.
     FTargetConnection->SetOnWait([this] { FPlatform.Toolkit.KeepAlive(); });
-    FQuery = FTargetConnection->CreateCommand();
-    FQuery->SetCommandTimeout(0);
+    FCommand = FTargetConnection->CreateCommand();
+    FCommand->SetCommandTimeout(0);
     FADOQuery = FTargetConnection->CreateQuery();
     CommonADOQuery = FTargetConnection->CreateQuery();
     Progress_Step.OnPercentChange = [this] {

@@ -47,8 +47,8 @@ bool TForm_DealWithUFO::PrepareLedger()
     FTargetConnection->SetConnectionString(ConnectionStrings::Ufdata);
     try {
         FTargetConnection->Open();
-    } catch (const EProviderError&) {
-        ShowMessage("不能连接到指定的数据库", DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
+    } catch (const EProviderError& error) {
+        ShowProviderFailure("不能连接到指定的数据库", error);
         return false;
     }
 

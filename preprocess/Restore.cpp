@@ -18,11 +18,6 @@ std::string WithoutTrailingPeriodsAndBlanks(std::string text)
     return text;
 }
 
-struct TBackupFile {
-    std::string LogicalName;
-    std::string Type;
-};
-
 }  // namespace
 
 bool TForm_DealWithUFO::RestoreDatabase()
@@ -63,8 +58,25 @@ bool TForm_DealWithUFO::RestoreDatabase()
     };
     if (refuseSpecialTarget({FWorkDir + "ufdata.mdf", FWorkDir + "ufdata.ldf"})) return false;
 
+    ReadServerFacts();
     const int position = ChooseBackupSet();
-    const std::string tempFile = QuoteSqlText(FTempFile);
+    if (!FHeaderRead || !ForeseeRestore(position)) return false;
+
+    // An empty file list leaves the names to the server, which then says what is wrong.
+    std::vector<TBackupFile> files = FRestoreFacts.Files;
+    while (files.size() < 2) files.push_back(TBackupFile{});
+
+    std::vector<TFileMove> moves{{files[0].LogicalName, FWorkDir + "ufdata.mdf"},
+                                 {files[1].LogicalName, FWorkDir + "ufdata.ldf"}};
+    std::vector<std::string> moreTargets;
+    for (std::size_t k = 2; k < files.size(); ++k) {
+        const std::string number = std::to_string(k + 1);
+        const std::string target = FWorkDir + "ufdata_" + number + (files[k].Type == "L" ? ".ldf" : ".ndf");
+        moves.push_back({files[k].LogicalName, target});
+        moreTargets.push_back(target);
+    }
+    if (refuseSpecialTarget(moreTargets)) return false;
+    const std::string statement = RestoreStatement(FTempFile, position, moves);
 
     try {
         FTargetConnection->Open();
@@ -74,42 +86,16 @@ bool TForm_DealWithUFO::RestoreDatabase()
             ExecCommand("drop DATABASE UFDATA");
         }
 
-        // The file list of the set being restored, so that a file holding sets of
-        // different databases restores each with its own logical names.
-        std::string fileListStatement = "Restore FileListOnly From Disk='" + tempFile + "'";
-        if (position != 0) fileListStatement += " WITH FILE=" + std::to_string(position);
-        std::vector<TBackupFile> files;
-        if (OpenQuery(fileListStatement)) {
-            FADOQuery->First();
-            while (!FADOQuery->Eof()) {
-                files.push_back(TBackupFile{FADOQuery->FieldByName("Logicalname").AsString(),
-                                            Trim(FADOQuery->FieldByName("Type").AsString())});
-                FADOQuery->Next();
-            }
-            FADOQuery->Close();
-        }
-        // Without a file list the restore still runs, and the server says what is wrong.
-        while (files.size() < 2) files.push_back(TBackupFile{});
-
-        std::vector<TFileMove> moves{{files[0].LogicalName, FWorkDir + "ufdata.mdf"},
-                                     {files[1].LogicalName, FWorkDir + "ufdata.ldf"}};
-        std::vector<std::string> moreTargets;
-        for (std::size_t k = 2; k < files.size(); ++k) {
-            const std::string number = std::to_string(k + 1);
-            const std::string target =
-                FWorkDir + "ufdata_" + number + (files[k].Type == "L" ? ".ldf" : ".ndf");
-            moves.push_back({files[k].LogicalName, target});
-            moreTargets.push_back(target);
-        }
-        if (refuseSpecialTarget(moreTargets)) return false;
-        const std::string statement = RestoreStatement(FTempFile, position, moves);
-
-        FQuery->SetCommandText(statement);
-        FQuery->Execute();
+        FCommand->SetCommandText(statement);
+        FCommand->Execute();
         return true;
     } catch (const EProviderError& error) {
-        ShowMessage("不能还原数据库，创建失败" + WithoutTrailingPeriodsAndBlanks(error.what()),
-                    DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
+        std::string text = ExplainServerFailure(error.Number());
+        if (text.empty()) {
+            text = "不能还原数据库，创建失败" + WithoutTrailingPeriodsAndBlanks(error.what());
+            if (error.Number() != 0) text += "\n（SQL Server 错误 " + std::to_string(error.Number()) + "）";
+        }
+        ShowMessage(text, DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
         return false;
     }
 }

@@ -7,6 +7,20 @@ bool TForm_DealWithUFO::OpenQuery(const std::string& statement) { return RunQuer
 
 bool TForm_DealWithUFO::OpenCommonQuery(const std::string& statement) { return RunQuery(*CommonADOQuery, statement); }
 
+bool TForm_DealWithUFO::TryOpenQuery(const std::string& statement)
+{
+    try {
+        FADOQuery->Close();
+        FADOQuery->ClearSql();
+        FADOQuery->AddSql(statement);
+        FADOQuery->Open();
+        return true;
+    } catch (const EProviderError&) {
+        FADOQuery->Close();
+        return false;
+    }
+}
+
 bool TForm_DealWithUFO::RunQuery(IQuery& query, const std::string& statement)
 {
     try {
@@ -15,9 +29,9 @@ bool TForm_DealWithUFO::RunQuery(IQuery& query, const std::string& statement)
         query.AddSql(statement);
         query.Open();
         return true;
-    } catch (const EProviderError&) {
+    } catch (const EProviderError& error) {
         query.Close();
-        ShowMessage("SQL=" + statement + "不能执行", DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
+        ShowProviderFailure("SQL=" + statement + "不能执行", error);
         return false;
     }
 }
@@ -25,11 +39,11 @@ bool TForm_DealWithUFO::RunQuery(IQuery& query, const std::string& statement)
 bool TForm_DealWithUFO::ExecCommand(const std::string& statement)
 {
     try {
-        FQuery->SetCommandText(statement);
-        FQuery->Execute();
+        FCommand->SetCommandText(statement);
+        FCommand->Execute();
         return true;
-    } catch (const EProviderError&) {
-        ShowMessage("SQL=" + statement + "不能执行", DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
+    } catch (const EProviderError& error) {
+        ShowProviderFailure("SQL=" + statement + "不能执行", error);
         return false;
     }
 }

@@ -16,11 +16,22 @@ bool TForm_DealWithUFO::CopyBackupFile(const std::string& source, const std::str
 {
     // Failures to open either file are not this step's to answer; they end the run.
     std::unique_ptr<IFile> sourceFile = FPlatform.Files.OpenReadExclusive(source);
-    std::unique_ptr<IFile> targetFile = FPlatform.Files.CreateExclusive(target);
-
     // A backup still being written grows under the copy; what it held when the copy
     // began is what the user chose, and the bytes past that are never written.
     const std::int64_t size = sourceFile->Size();
+
+    // A copy that cannot fit would fill the disk the server needs next; it is refused
+    // before a byte is written.
+    const std::int64_t free = FPlatform.Files.FreeSpace(FWorkDir);
+    if (free >= 0 && size > free) {
+        SetModalResult(mrCancel);
+        ShowMessage("磁盘“" + VolumeOf(FWorkDir) + "”空间不足，不能复制备份文件：需要 " + std::to_string(size) +
+                        " 字节，可用 " + std::to_string(free) + " 字节。\n请清理这个磁盘，或把工作文件夹放到空间足够的磁盘上。",
+                    DealWithUFOText::CaptionError, MsgBox::IconError);
+        return false;
+    }
+    std::unique_ptr<IFile> targetFile = FPlatform.Files.CreateExclusive(target);
+
     Progress_Step.SetTotalParts(size);
     sourceFile->Seek(0);
 

@@ -203,6 +203,24 @@ bool TStandinServiceControl::CloseServiceHandle(TServiceHandle handle)
     return true;
 }
 
+bool TStandinServiceControl::QueryServiceAccount(TServiceHandle service, std::string& account)
+{
+    const auto open = FServices.find(service);
+    if (open == FServices.end()) return Fail(ServiceError::InvalidHandle);
+    if ((open->second & ServiceAccess::QueryConfig) == 0) return Fail(ServiceError::AccessDenied);
+    std::ifstream in((fs::path(FServerDirectory) / "account").string());
+    std::string line;
+    if (in && std::getline(in, line)) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (!line.empty()) {
+            account = line;
+            return true;
+        }
+    }
+    account = "LocalSystem";
+    return true;
+}
+
 void WriteServiceState(const std::string& serverDirectory, const std::string& state)
 {
     std::istringstream words(Standin::LowerAscii(state));

@@ -24,6 +24,9 @@ public:
     bool QueryServiceStatus(TServiceHandle service, unsigned& state) override;
     bool StartService(TServiceHandle service) override;
     bool CloseServiceHandle(TServiceHandle handle) override;
+    // The first line of the file "account" of the server directory; without the
+    // file the account SQL Server 2000 installs with by default.
+    bool QueryServiceAccount(TServiceHandle service, std::string& account) override;
     unsigned LastError() const override { return FLastError; }
     // The last failure's own words when it has them (a state file that makes no sense).
     std::string ErrorText(unsigned error) const override;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -277,6 +278,16 @@ bool TPosixFileSystem::IsLinkOrSpecial(const std::string& path)
     if (::lstat(path.c_str(), &info) == 0) return !S_ISREG(info.st_mode);
     if (errno == ENOENT) return false;
     throw EVelmoraError("无法查看文件“" + path + "”：" + SystemErrorText(errno));
+}
+
+std::int64_t TPosixFileSystem::FreeSpace(const std::string& path)
+{
+    struct statvfs volume {};
+    if (::statvfs(path.c_str(), &volume) != 0) {
+        throw EVelmoraError("无法查看“" + path + "”所在磁盘的可用空间：" + SystemErrorText(errno));
+    }
+    const unsigned long long bytes = static_cast<unsigned long long>(volume.f_bavail) * volume.f_frsize;
+    return bytes > static_cast<unsigned long long>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(bytes);
 }
 
 }  // namespace Velmora

@@ -61,6 +61,8 @@ public:
     bool DeleteFile(const std::string& path) override;
     std::string PathSeparator() const override { return "/"; }
     bool IsLinkOrSpecial(const std::string& path) override;
+    // What an unprivileged user may write (f_bavail), not the blocks kept for root.
+    std::int64_t FreeSpace(const std::string& path) override;
 
 private:
     std::size_t FBufferSize;

@@ -154,7 +154,7 @@ public:
 
     // Statements run asynchronously only for a caller that wants to keep its window
     // answering meanwhile; without one they run as they always did.
-    bool WaitsAsynchronously() const { return static_cast<bool>(FOnWait); }
+    bool WaitsAsynchronously() const { return static_cast<bool>(FOnWait) && !FAsyncRefused; }
 
     // Before an asynchronous statement: what a previous statement left in Errors
     // (warnings and informational messages stay there) must not count as its failure.
@@ -188,7 +188,7 @@ public:
     void CheckSettled() const
     {
         const HRESULT failure = FirstFailure();
-        if (failure != S_OK) throw EProviderError(ProviderErrorText(failure, FConnection.Get()));
+        if (failure != S_OK) Raise(failure);
     }
 
 private:
@@ -219,7 +219,26 @@ public:
 
     void Check(HRESULT result) const
     {
-        if (FAILED(result)) throw EProviderError(ProviderErrorText(result, FConnection.Get()));
+        if (FAILED(result)) Raise(result);
+    }
+
+    [[noreturn]] void Raise(HRESULT result) const
+    {
+        int number = 0;
+        std::string text = ProviderErrorText(result, FConnection.Get(), number);
+        throw EProviderError(text, number);
+    }
+
+    // A provider that cannot run a statement asynchronously says so on the call that
+    // asks for it; the statement then runs as a synchronous one, and so does every
+    // later one on this connection.
+    bool RefusesAsynchronous(HRESULT result)
+    {
+        if (result != adErrFeatureNotAvailable && result != E_NOTIMPL) return false;
+        int number = 0;
+        ProviderErrorText(result, FConnection.Get(), number);  // what the refusal left behind goes
+        FAsyncRefused = true;
+        return true;
     }
 
 private:
@@ -246,6 +265,7 @@ private:
     std::string FConnectionString;
     bool FLoginPrompt = true;
     std::function<void()> FOnWait;
+    bool FAsyncRefused = false;
 };
 
 // ---------------------------------------------------------------- query
@@ -279,12 +299,16 @@ void TAdoQuery::Open()
     VariantInit(&connection);
     connection.vt = VT_DISPATCH;
     connection.pdispVal = FConnection.Raw();
+    HRESULT refused = S_OK;
+    if (FConnection.WaitsAsynchronously()) {
+        FConnection.ForgetProviderMessages();
+        refused = recordset->Open(source.Get(), connection, adOpenKeyset, adLockOptimistic,
+                                  adCmdText | adAsyncExecute | adAsyncFetch);
+        if (FAILED(refused) && !FConnection.RefusesAsynchronous(refused)) FConnection.Check(refused);
+    }
     if (!FConnection.WaitsAsynchronously()) {
         FConnection.Check(recordset->Open(source.Get(), connection, adOpenKeyset, adLockOptimistic, adCmdText));
     } else {
-        FConnection.ForgetProviderMessages();
-        FConnection.Check(recordset->Open(source.Get(), connection, adOpenKeyset, adLockOptimistic,
-                                          adCmdText | adAsyncExecute | adAsyncFetch));
         IAdoRecordset* raw = recordset.Get();
         FConnection.WaitWhileBusy([raw](LONG* value) { return raw->get_State(value); }, adStateExecuting | adStateFetching);
         FConnection.CheckSettled();
@@ -392,14 +416,22 @@ void TAdoCommand::Execute()
     FConnection.Check(FCommand->put_CommandTimeout(FTimeout));
     TComPtr<IAdoRecordset> rows;
     TComPtr<IAdoCommand25> running;
-    if (!FConnection.WaitsAsynchronously() ||
-        FAILED(FCommand->QueryInterface(IID_Command25, running.ReceiveVoid())) || !running) {
+    // SQLOLEDB finishes a statement that answers with messages only (RESTORE's "Processed
+    // N pages…") before it reports the statement done, and hands the messages over as
+    // Error objects: nothing has to be read for the restore to complete, and a message
+    // that is no failure never fails the statement.
+    const bool asynchronous = FConnection.WaitsAsynchronously() &&
+                              SUCCEEDED(FCommand->QueryInterface(IID_Command25, running.ReceiveVoid())) && running;
+    if (asynchronous) {
+        FConnection.ForgetProviderMessages();
+        const HRESULT result =
+            FCommand->Execute(nullptr, nullptr, adCmdText | adExecuteNoRecords | adAsyncExecute, rows.Receive());
+        if (FAILED(result) && !FConnection.RefusesAsynchronous(result)) FConnection.Check(result);
+    }
+    if (!asynchronous || !FConnection.WaitsAsynchronously()) {
         FConnection.Check(FCommand->Execute(nullptr, nullptr, adCmdText | adExecuteNoRecords, rows.Receive()));
         return;
     }
-    FConnection.ForgetProviderMessages();
-    FConnection.Check(
-        FCommand->Execute(nullptr, nullptr, adCmdText | adExecuteNoRecords | adAsyncExecute, rows.Receive()));
     IAdoCommand25* raw = running.Get();
     try {
         FConnection.WaitWhileBusy([raw](LONG* value) { return raw->get_State(value); }, adStateExecuting);
@@ -498,7 +530,7 @@ std::string CodeText(HRESULT result) noexcept
     return hex;
 }
 
-std::string ProviderMessages(IAdoConnection* connection)
+std::string ProviderMessages(IAdoConnection* connection, int& number)
 {
     std::string fromErrors;
     TComPtr<IAdoErrors> errors;
@@ -512,6 +544,14 @@ std::string ProviderMessages(IAdoConnection* connection)
         index.lVal = i;
         TComPtr<IAdoError> error;
         if (FAILED(errors->get_Item(index, error.Receive())) || !error) continue;
+        long code = 0;
+        long native = 0;
+        // The first failure names the refusal; what follows it (3013 "terminating
+        // abnormally") only closes it.
+        if (number == 0 && SUCCEEDED(error->get_Number(&code)) && code < 0 &&
+            SUCCEEDED(error->get_NativeError(&native))) {
+            number = static_cast<int>(native);
+        }
         TBstr description;
         if (FAILED(error->get_Description(description.Receive()))) continue;
         const std::string line = Trimmed(MessageText(description.Get()));
@@ -528,6 +568,13 @@ std::string ProviderMessages(IAdoConnection* connection)
 
 std::string ProviderErrorText(HRESULT result, IAdoConnection* connection) noexcept
 {
+    int number = 0;
+    return ProviderErrorText(result, connection, number);
+}
+
+std::string ProviderErrorText(HRESULT result, IAdoConnection* connection, int& number) noexcept
+{
+    number = 0;
     try {
         // The thread's error object first: any further COM call may replace it.
         std::string fromErrorInfo;
@@ -542,7 +589,7 @@ std::string ProviderErrorText(HRESULT result, IAdoConnection* connection) noexce
         }
         std::string fromErrors;
         if (connection != nullptr) {
-            fromErrors = ProviderMessages(connection);
+            fromErrors = ProviderMessages(connection, number);
             SetErrorInfo(0, nullptr);
         }
         if (!fromErrors.empty()) return fromErrors;

@@ -36,6 +36,7 @@ constexpr long adPromptNever = 4;
 constexpr HRESULT adErrItemNotFound = static_cast<HRESULT>(0x800A0CC1);
 constexpr HRESULT adErrNoCurrentRecord = static_cast<HRESULT>(0x800A0BCD);
 constexpr HRESULT adErrObjectClosed = static_cast<HRESULT>(0x800A0E78);
+constexpr HRESULT adErrFeatureNotAvailable = static_cast<HRESULT>(0x800A0CB3);
 
 // Row positions, counts and sizes: ADO widens these to 64 bits in its x64 build and
 // keeps every other parameter as it was.
@@ -80,6 +81,11 @@ struct IAdoError : public IDispatch {
     virtual HRESULT STDMETHODCALLTYPE get_Number(long* number) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Source(BSTR* source) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Description(BSTR* description) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_HelpFile(BSTR* file) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_HelpContext(long* context) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_SQLState(BSTR* state) = 0;
+    // The server's own message number (SQL Server's 3201, 3169, …).
+    virtual HRESULT STDMETHODCALLTYPE get_NativeError(long* number) = 0;
 };
 
 struct IAdoErrors : public IAdoCollection {

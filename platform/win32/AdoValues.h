@@ -22,5 +22,8 @@ TFieldValue FieldValueFromVariant(const VARIANT& value);
 // Never raises: a damaged character becomes U+FFFD, and when nothing of the
 // provider's can be read the system's text for the HRESULT stands in.
 std::string ProviderErrorText(HRESULT result, Ado::IAdoConnection* connection) noexcept;
+// The same, with the server's message number of the first failure among the
+// connection's Errors (its NativeError; 0 when there is none) in number.
+std::string ProviderErrorText(HRESULT result, Ado::IAdoConnection* connection, int& number) noexcept;
 
 }  // namespace Velmora

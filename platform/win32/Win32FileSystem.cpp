@@ -171,4 +171,14 @@ bool TWin32FileSystem::IsLinkOrSpecial(const std::string& path)
     return (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0;
 }
 
+std::int64_t TWin32FileSystem::FreeSpace(const std::string& path)
+{
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(ToWide(path).c_str(), &available, nullptr, nullptr)) {
+        throw EVelmoraError("无法查看“" + path + "”所在磁盘的可用空间：" + SystemErrorText(GetLastError()));
+    }
+    return available.QuadPart > static_cast<ULONGLONG>(INT64_MAX) ? INT64_MAX
+                                                                   : static_cast<std::int64_t>(available.QuadPart);
+}
+
 }  // namespace Velmora

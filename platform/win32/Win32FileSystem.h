@@ -58,6 +58,8 @@ public:
     // A reparse point (a link or a junction), a folder or a device; the name itself
     // is looked at, never what a link points to.
     bool IsLinkOrSpecial(const std::string& path) override;
+    // The caller's share of the volume, as disk quotas leave it.
+    std::int64_t FreeSpace(const std::string& path) override;
     std::string PathSeparator() const override { return "\\"; }
 
 private:

@@ -1,5 +1,7 @@
 #include "platform/win32/Win32ServiceControl.h"
 
+#include <vector>
+
 #include "platform/win32/Win32Api.h"
 
 namespace Velmora {
@@ -53,6 +55,29 @@ bool TWin32ServiceControl::CloseServiceHandle(TServiceHandle handle)
         FLastError = GetLastError();
         return false;
     }
+    return true;
+}
+
+// The start name is wide: an account's name may hold any character.
+bool TWin32ServiceControl::QueryServiceAccount(TServiceHandle service, std::string& account)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(ToHandle(service), nullptr, 0, &needed);
+    const DWORD sizeError = GetLastError();
+    if (sizeError != ERROR_INSUFFICIENT_BUFFER) {
+        FLastError = sizeError;
+        return false;
+    }
+    std::vector<unsigned char> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(ToHandle(service), config, needed, &needed)) {
+        FLastError = GetLastError();
+        return false;
+    }
+    // No start name at all means the system's own account.
+    account = config->lpServiceStartName != nullptr && config->lpServiceStartName[0] != L'\0'
+                  ? FromWide(std::wstring(config->lpServiceStartName))
+                  : std::string("LocalSystem");
     return true;
 }
 

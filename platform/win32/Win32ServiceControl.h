@@ -12,6 +12,7 @@ public:
     bool QueryServiceStatus(TServiceHandle service, unsigned& state) override;
     bool StartService(TServiceHandle service) override;
     bool CloseServiceHandle(TServiceHandle handle) override;
+    bool QueryServiceAccount(TServiceHandle service, std::string& account) override;
     unsigned LastError() const override { return FLastError; }
     std::string ErrorText(unsigned error) const override;
 

@@ -176,10 +176,12 @@ TEST_F(LedgerTest, AFailingStatementShowsItsWarningAndTheNextStillRuns)
     ASSERT_TRUE(Form.PrepareLedger());
 
     ASSERT_EQ(Platform.Toolkit.Messages.size(), 2u);
-    EXPECT_EQ(Platform.Toolkit.Messages[0].Text, "SQL=" + NineStatements[1] + "不能执行");
+    EXPECT_EQ(Platform.Toolkit.Messages[0].Text,
+              "SQL=" + NineStatements[1] + "不能执行\nThere is already an object named 'Bal' in the database.");
     EXPECT_EQ(Platform.Toolkit.Messages[0].Caption, "警告");
     EXPECT_EQ(Platform.Toolkit.Messages[0].Flags, 0x30u);
-    EXPECT_EQ(Platform.Toolkit.Messages[1].Text, "SQL=" + NineStatements[4] + "不能执行");
+    EXPECT_EQ(Platform.Toolkit.Messages[1].Text,
+              "SQL=" + NineStatements[4] + "不能执行\nThere is already an object named 'Bal' in the database.");
     std::vector<std::string> executed;
     for (const auto& entry : Platform.Data.Log) {
         if (StartsWith(entry, "exec:") && !StartsWith(entry, "exec:update")) executed.push_back(entry.substr(5));
@@ -197,7 +199,7 @@ TEST_F(LedgerTest, ConnectionFailureShowsTheBoxAndSendsNothing)
 
     EXPECT_EQ(Form.FTargetConnection->ConnectionString(), UfdataConnection);
     ASSERT_EQ(Platform.Toolkit.Messages.size(), 1u);
-    EXPECT_EQ(Platform.Toolkit.Messages[0].Text, "不能连接到指定的数据库");
+    EXPECT_EQ(Platform.Toolkit.Messages[0].Text, "不能连接到指定的数据库\nCannot open database \"ufdata\" requested by the login. The login failed.");
     EXPECT_EQ(Platform.Toolkit.Messages[0].Caption, "警告");
     EXPECT_EQ(Platform.Toolkit.Messages[0].Flags, 0x30u);
     ASSERT_EQ(Platform.Data.Log.size(), 1u);
@@ -213,7 +215,7 @@ TEST_F(LedgerTest, AFailureInsideTheBalancesStillClosesTheConnectionAndIsPassedO
     EXPECT_THROW(Form.PrepareLedger(), EVelmoraError);
     EXPECT_EQ(Platform.Data.Log.back(), "close");
     ASSERT_EQ(Platform.Toolkit.Messages.size(), 1u);
-    EXPECT_EQ(Platform.Toolkit.Messages[0].Text, "SQL=" + AccountList + "不能执行");
+    EXPECT_EQ(Platform.Toolkit.Messages[0].Text, "SQL=" + AccountList + "不能执行\nInvalid object name 'Bal'.");
 }
 
 // ------------------------------------------------------------------ ComputeBalances: statements
@@ -319,7 +321,7 @@ TEST_F(LedgerTest, AFailingUpdateLeavesTheOthersWritten)
     EXPECT_EQ(Updates(Platform), (std::vector<std::string>{UpdateText("1", "1", "1001"), UpdateText("2", "1", "1002"),
                                                            UpdateText("3", "1", "1003")}));
     ASSERT_EQ(Platform.Toolkit.Messages.size(), 1u);
-    EXPECT_EQ(Platform.Toolkit.Messages[0].Text, "SQL=" + UpdateText("2", "1", "1002") + "不能执行");
+    EXPECT_EQ(Platform.Toolkit.Messages[0].Text, "SQL=" + UpdateText("2", "1", "1002") + "不能执行\ndeadlock");
 }
 
 TEST_F(LedgerTest, AFailingAggregateQueryEndsTheStepNamingTheAccount)
@@ -341,7 +343,7 @@ TEST_F(LedgerTest, AFailingAggregateQueryEndsTheStepNamingTheAccount)
     }
     EXPECT_EQ(Updates(Platform).size(), 1u);  // 1001 was written before
     ASSERT_EQ(Platform.Toolkit.Messages.size(), 1u);
-    EXPECT_EQ(Platform.Toolkit.Messages[0].Text, "SQL=" + MovementHead + "1002%' and fintyear<2025不能执行");
+    EXPECT_EQ(Platform.Toolkit.Messages[0].Text, "SQL=" + MovementHead + "1002%' and fintyear<2025不能执行\nInvalid object name 'pzavalid'.");
 }
 
 TEST_F(LedgerTest, ABalanceBeyondSixtyFourBitsIsAnErrorNotAWrongFigure)

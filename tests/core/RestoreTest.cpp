@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "tests/core/RunTestSupport.h"
 
 namespace Velmora {
@@ -11,37 +13,59 @@ using TResult = Fakes::TFakeDatabase::TResult;
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
 // A server answering the restore step's queries from a few settings.
-class Restore : public ::testing::Test, protected TRunFixture {
-protected:
+struct TScriptedServer : TRunFixture {
     int Sets = 1;
     bool UfdataExists = false;
     std::vector<std::pair<std::string, std::string>> Files{{"UFDATA_Data", "D"}, {"UFDATA_Log", "L"}};
     std::string RestoreError;
+    int RestoreErrorNumber = 0;
+    // What the server and the chosen set tell before anything is dropped.
+    std::string ServerVersion = "8.00.2039";
+    int Edition = 3;
+    std::vector<int> SetVersion;  // major, minor, build; absent columns when empty
+    int Compressed = 0;
+    std::string Thumbprint;
+    std::vector<std::int64_t> Sizes;  // per file; no Size column when empty
+    EProviderError HeaderError{""};
+    bool HeaderFails = false;
 
-    void SetUp() override
+    void Install()
     {
         Fake.Files.Contents[Form->FTempFile] = "staged";
         Fake.Data.OnQuery = [this](const std::string& sql) {
             TResult result;
             if (StartsWith(sql, "RESTORE HEADERONLY")) {
-                result.Columns = {"Position", "DatabaseName"};
-                for (int i = 1; i <= Sets; ++i) {
-                    result.Rows.push_back({TFieldValue::FromInteger(i), TFieldValue::FromText("UFDATA")});
+                if (HeaderFails) throw HeaderError;
+                result.Columns = {"Position", "DatabaseName", "Compressed", "TDEThumbprint"};
+                if (!SetVersion.empty()) {
+                    for (const char* c : {"SoftwareVersionMajor", "SoftwareVersionMinor", "SoftwareVersionBuild"}) {
+                        result.Columns.push_back(c);
+                    }
                 }
+                for (int i = 1; i <= Sets; ++i) {
+                    result.Rows.push_back({TFieldValue::FromInteger(i), TFieldValue::FromText("UFDATA"),
+                                           TFieldValue::FromInteger(Compressed), TFieldValue::FromText(Thumbprint)});
+                    for (int part : SetVersion) result.Rows.back().push_back(TFieldValue::FromInteger(part));
+                }
+            } else if (StartsWith(sql, "SELECT SERVERPROPERTY")) {
+                result.Columns = {"ProductVersion", "EngineEdition"};
+                result.Rows.push_back({TFieldValue::FromText(ServerVersion), TFieldValue::FromInteger(Edition)});
             } else if (StartsWith(sql, "select * from sysdatabases")) {
                 result.Columns = {"name", "filename"};
                 if (UfdataExists) result.Rows.push_back({TFieldValue::FromText("UFDATA"), TFieldValue::FromText("x")});
             } else if (StartsWith(sql, "Restore FileListOnly")) {
                 result.Columns = {"LogicalName", "PhysicalName", "Type"};
-                for (const auto& [name, type] : Files) {
-                    result.Rows.push_back(
-                        {TFieldValue::FromText(name), TFieldValue::FromText("C:\\x"), TFieldValue::FromText(type)});
+                if (!Sizes.empty()) result.Columns.push_back("Size");
+                for (std::size_t i = 0; i < Files.size(); ++i) {
+                    result.Rows.push_back({TFieldValue::FromText(Files[i].first), TFieldValue::FromText("C:\\x"),
+                                           TFieldValue::FromText(Files[i].second)});
+                    if (!Sizes.empty()) result.Rows.back().push_back(TFieldValue::FromInteger(Sizes.at(i)));
                 }
             }
             return result;
         };
         Fake.Data.OnExecute = [this](const std::string& sql) {
-            if (StartsWith(sql, "restore database") && !RestoreError.empty()) throw EProviderError(RestoreError);
+            if (StartsWith(sql, "restore database") && !RestoreError.empty()) throw EProviderError(RestoreError, RestoreErrorNumber);
         };
     }
 
@@ -62,6 +86,11 @@ protected:
     }
 };
 
+class Restore : public ::testing::Test, protected TScriptedServer {
+protected:
+    void SetUp() override { Install(); }
+};
+
 TEST_F(Restore, NoUfdataYetSingleSet)
 {
     EXPECT_TRUE(Form->RestoreDatabase());
@@ -69,9 +98,12 @@ TEST_F(Restore, NoUfdataYetSingleSet)
     EXPECT_EQ(Fake.Data.Log.front(), "connect:" + std::string(ConnectionStrings::Master));
     EXPECT_EQ(Statements(),
               (std::vector<std::string>{
+                  "query:SELECT SERVERPROPERTY('ProductVersion') AS ProductVersion, SERVERPROPERTY('EngineEdition') AS "
+                  "EngineEdition",
                   "query:RESTORE HEADERONLY From Disk='D:\\host\\TempLateTemp\\ufdatawk.temp'",
-                  "query:select * from sysdatabases WHERE name='UFDATA'",
+                  "query:RESTORE LABELONLY From Disk='D:\\host\\TempLateTemp\\ufdatawk.temp'",
                   "query:Restore FileListOnly From Disk='D:\\host\\TempLateTemp\\ufdatawk.temp'",
+                  "query:select * from sysdatabases WHERE name='UFDATA'",
                   "exec:restore database ufdata from Disk='D:\\host\\TempLateTemp\\ufdatawk.temp' WITH  RECOVERY, "
                   "MOVE 'UFDATA_Data' TO 'D:\\host\\TempLateTemp\\ufdata.mdf',MOVE 'UFDATA_Log' TO "
                   "'D:\\host\\TempLateTemp\\ufdata.ldf', REPLACE ",
@@ -85,10 +117,10 @@ TEST_F(Restore, ExistingUfdataIsTakenOfflineAndDropped)
     UfdataExists = true;
     EXPECT_TRUE(Form->RestoreDatabase());
     const auto statements = Statements();
-    ASSERT_GE(statements.size(), 5u);
-    EXPECT_EQ(statements[2], "exec: ALTER DATABASE UFDATA SET OFFLINE WITH ROLLBACK IMMEDIATE");
-    EXPECT_EQ(statements[3], "exec:drop DATABASE UFDATA");
-    EXPECT_TRUE(StartsWith(statements[4], "query:Restore FileListOnly"));
+    ASSERT_GE(statements.size(), 8u);
+    EXPECT_EQ(statements[5], "exec: ALTER DATABASE UFDATA SET OFFLINE WITH ROLLBACK IMMEDIATE");
+    EXPECT_EQ(statements[6], "exec:drop DATABASE UFDATA");
+    EXPECT_TRUE(StartsWith(statements[7], "exec:restore database"));
 }
 
 TEST_F(Restore, ChosenSetThreeIsNamedInFileListAndRestore)
@@ -100,8 +132,8 @@ TEST_F(Restore, ChosenSetThreeIsNamedInFileListAndRestore)
     };
     EXPECT_TRUE(Form->RestoreDatabase());
     const auto statements = Statements();
-    EXPECT_EQ(statements[2], "query:Restore FileListOnly From Disk='D:\\host\\TempLateTemp\\ufdatawk.temp' WITH FILE=3");
-    EXPECT_EQ(statements[3],
+    EXPECT_EQ(statements[3], "query:Restore FileListOnly From Disk='D:\\host\\TempLateTemp\\ufdatawk.temp' WITH FILE=3");
+    EXPECT_EQ(statements[5],
               "exec:restore database ufdata from Disk='D:\\host\\TempLateTemp\\ufdatawk.temp' WITH file=3, RECOVERY, "
               "MOVE 'UFDATA_Data' TO 'D:\\host\\TempLateTemp\\ufdata.mdf',MOVE 'UFDATA_Log' TO "
               "'D:\\host\\TempLateTemp\\ufdata.ldf', REPLACE ");
@@ -109,24 +141,27 @@ TEST_F(Restore, ChosenSetThreeIsNamedInFileListAndRestore)
 
 TEST_F(Restore, RefusedRestoreShowsTheServersReasonAndCleansUp)
 {
-    RestoreError = "The media family on device 'x' is incorrectly formed. SQL Server cannot process this media family. . ";
+    RestoreError = "Exclusive access could not be obtained because the database is in use. . ";
+    RestoreErrorNumber = 3101;
     EXPECT_FALSE(Form->RestoreDatabase());
     ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
     EXPECT_EQ(Fake.Toolkit.Messages[0].Text,
-              "不能还原数据库，创建失败The media family on device 'x' is incorrectly formed. SQL Server cannot process "
-              "this media family");
+              "不能还原数据库，创建失败Exclusive access could not be obtained because the database is in use\n"
+              "（SQL Server 错误 3101）");
     EXPECT_EQ(Fake.Toolkit.Messages[0].Caption, "警告");
     EXPECT_EQ(Fake.Toolkit.Messages[0].Flags, 0x30u);
     ExpectCleanedUp();
 }
 
-TEST_F(Restore, ConnectionFailureShowsTheRestoreBox)
+TEST_F(Restore, ConnectionFailureEndsTheStepAtTheHeaderWithOneBox)
 {
-    Fake.Data.OnConnect = [](const std::string&) { throw EProviderError("SQL Server does not exist or access denied."); };
+    Fake.Data.OnConnect = [](const std::string&) {
+        throw EProviderError("SQL Server does not exist or access denied.", 17);
+    };
     EXPECT_FALSE(Form->RestoreDatabase());
-    // The header query met the failure first, through its runner; the restore then says why it cannot go on.
-    ASSERT_EQ(Fake.Toolkit.Messages.size(), 2u);
-    EXPECT_EQ(Fake.Toolkit.Messages[1].Text, "不能还原数据库，创建失败SQL Server does not exist or access denied");
+    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "SQL=RESTORE HEADERONLY From Disk='D:\\host\\TempLateTemp\\ufdatawk.temp'"
+                                             "不能执行\n（17）SQL Server does not exist or access denied.");
     ExpectCleanedUp();
 }
 
@@ -138,7 +173,7 @@ TEST_F(Restore, ApostrophesInPathsAndNamesAreDoubled)
     Files = {{"UF'Data", "D"}, {"UF'Log", "L"}};
     EXPECT_TRUE(Form->RestoreDatabase());
     const auto statements = Statements();
-    EXPECT_EQ(statements[0], "query:RESTORE HEADERONLY From Disk='D:\\O''Brien\\TempLateTemp\\ufdatawk.temp'");
+    EXPECT_EQ(statements[1], "query:RESTORE HEADERONLY From Disk='D:\\O''Brien\\TempLateTemp\\ufdatawk.temp'");
     EXPECT_EQ(statements.back(),
               "exec:restore database ufdata from Disk='D:\\O''Brien\\TempLateTemp\\ufdatawk.temp' WITH  RECOVERY, "
               "MOVE 'UF''Data' TO 'D:\\O''Brien\\TempLateTemp\\ufdata.mdf',MOVE 'UF''Log' TO "
@@ -184,6 +219,59 @@ TEST_F(Restore, ALinkOrSpecialFileUnderATargetNameIsRefusedNamingIt)
             EXPECT_FALSE(StartsWith(entry, "exec:restore")) << name << ": " << entry;
         }
         EXPECT_EQ(run.Fake.Files.Contents.count(run.Form->FTempFile), 0u) << "staging copy deleted";
+    }
+}
+
+// What the server can tell in advance is refused in one box, before UFDATA is even
+// looked at; a failure the restore itself meets is explained by its number alike.
+TEST_F(Restore, ForeseenRefusalsShowOneBoxAndLeaveUfdataAlone)
+{
+    const std::string fix = "\n（SQL Server 错误 ";
+    const std::int64_t GiB = 1024LL * 1024 * 1024;
+    struct TCase {
+        const char* Name;
+        std::function<void(TScriptedServer&)> Arrange;
+        std::string Box;
+    };
+    const std::vector<TCase> cases = {
+        {"2000 set on 2012", [&](TScriptedServer& t) { t.SetVersion = {8, 0, 2039}, t.ServerVersion = "11.0.2100.60"; },
+         "备份由 SQL Server 8.00.2039 写成，本机的 SQL Server 是 11.00.2100，不能还原这个备份。\n请在能还原它的 SQL "
+         "Server 上还原，或改用本机 SQL Server 能还原的备份。" + fix + "3169）"},
+        {"compressed before 2008", [&](TScriptedServer& t) { t.Compressed = 1, t.ServerVersion = "9.00.5000.00"; },
+         "备份是压缩备份，本机的 SQL Server 9.00.5000 不能读取压缩备份。\n请在 SQL Server 2008 "
+         "或更新的版本上还原，或改用不压缩的备份。" + fix + "3241）"},
+        {"encrypted", [&](TScriptedServer& t) { t.Thumbprint = "0x8A2C"; },
+         "备份已加密，本机的 SQL Server 没有解密它的证书，不能还原。\n请改用未加密的备份，或先在本机装入该证书。" + fix +
+             "33111）"},
+        {"header cut short",
+         [&](TScriptedServer& t) {
+             t.ServerVersion = "10.0.1600.22", t.HeaderFails = true, t.HeaderError = EProviderError("formed", 3241);
+         },
+         "备份文件已损坏或不完整，SQL Server 不能读取。\n请重新复制备份文件，或重新备份后再试。" + fix + "3241）"},
+        {"password", [&](TScriptedServer& t) { t.HeaderFails = true, t.HeaderError = EProviderError("password", 3279); },
+         "备份设有密码，不能还原。\n请改用没有密码的备份。" + fix + "3279）"},
+        // What the server restores is let through: no box.
+        {"just fits", [&](TScriptedServer& t) { t.Sizes = {600, 401}, t.Fake.Files.Free = 1001; }, ""},
+        {"2000 set on 2008 R2 Express at its cap",
+         [&](TScriptedServer& t) {
+             t.SetVersion = {8, 0, 2039}, t.ServerVersion = "10.50.1600.1", t.Edition = 4, t.Sizes = {10 * GiB, 1000};
+         },
+         ""},
+    };
+    for (const TCase& row : cases) {
+        TScriptedServer t;
+        t.Install();
+        t.UfdataExists = true;
+        row.Arrange(t);
+        EXPECT_EQ(t.Form->RestoreDatabase(), row.Box.empty()) << row.Name;
+        ASSERT_EQ(t.Fake.Toolkit.Messages.size(), row.Box.empty() ? 0u : 1u) << row.Name;
+        if (row.Box.empty()) continue;
+        EXPECT_EQ(t.Fake.Toolkit.Messages[0].Text, row.Box) << row.Name;
+        for (const std::string& entry : t.Statements()) {
+            EXPECT_FALSE(StartsWith(entry, "exec:") || entry.find("sysdatabases") != std::string::npos)
+                << row.Name << ": " << entry;
+        }
+        t.ExpectCleanedUp();
     }
 }
 

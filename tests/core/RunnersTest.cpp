@@ -12,7 +12,7 @@ class Runners : public ::testing::Test, protected TRunFixture {};
 
 TEST_F(Runners, RejectedStatementShowsOneWarningAndAnswersFalse)
 {
-    Fake.Data.OnQuery = [](const std::string&) -> TResult { throw EProviderError("Invalid object name 'nosuch'."); };
+    Fake.Data.OnQuery = [](const std::string&) -> TResult { throw EProviderError("Invalid object name 'nosuch'.", 208); };
     Fake.Data.OnExecute = [](const std::string&) { throw EProviderError("Incorrect syntax near 'x'."); };
 
     EXPECT_FALSE(Form->OpenQuery("select * from nosuch"));
@@ -21,9 +21,10 @@ TEST_F(Runners, RejectedStatementShowsOneWarningAndAnswersFalse)
     EXPECT_FALSE(Form->ExecCommand("x"));
 
     ASSERT_EQ(Fake.Toolkit.Messages.size(), 3u);
-    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "SQL=select * from nosuch不能执行");
-    EXPECT_EQ(Fake.Toolkit.Messages[1].Text, "SQL=select 期初余额 from nosuch不能执行");
-    EXPECT_EQ(Fake.Toolkit.Messages[2].Text, "SQL=x不能执行");
+    // The provider's reason goes on a second line, led by its number when the server gave one.
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "SQL=select * from nosuch不能执行\n（208）Invalid object name 'nosuch'.");
+    EXPECT_EQ(Fake.Toolkit.Messages[1].Text, "SQL=select 期初余额 from nosuch不能执行\n（208）Invalid object name 'nosuch'.");
+    EXPECT_EQ(Fake.Toolkit.Messages[2].Text, "SQL=x不能执行\nIncorrect syntax near 'x'.");
     for (const auto& message : Fake.Toolkit.Messages) {
         EXPECT_EQ(message.Caption, "警告");
         EXPECT_EQ(message.Flags, 0x30u);

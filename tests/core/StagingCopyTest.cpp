@@ -120,5 +120,19 @@ TEST_F(StagingCopy, SourceThatCannotBeOpenedIsNotThisStepsToAnswer)
     EXPECT_TRUE(Fake.Files.OpenFiles.empty());
 }
 
+// A copy that cannot fit is refused before the target exists; one that just fits goes on.
+TEST_F(StagingCopy, ACopyLargerThanTheFreeSpaceIsRefusedBeforeAByteIsWritten)
+{
+    Fake.Files.Contents[Source] = Bytes(3000);
+    Fake.Files.Free = 2999;
+    EXPECT_FALSE(Copy());
+    EXPECT_EQ(Fake.Files.Contents.count(Target), 0u);
+    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "磁盘“D:\\”空间不足，不能复制备份文件：需要 3000 字节，可用 2999 字节。\n"
+                                             "请清理这个磁盘，或把工作文件夹放到空间足够的磁盘上。");
+    Fake.Files.Free = 3000;
+    EXPECT_TRUE(Copy());
+}
+
 }  // namespace
 }  // namespace Velmora

@@ -167,6 +167,17 @@ bool TFakeServiceControl::StartService(TServiceHandle service)
     return true;
 }
 
+bool TFakeServiceControl::QueryServiceAccount(TServiceHandle service, std::string& account)
+{
+    Calls.push_back("config");
+    if (OpenHandles.count(service) == 0 || (FRights[service] & ServiceAccess::QueryConfig) == 0 || Account.empty()) {
+        FLastError = ServiceError::AccessDenied;
+        return false;
+    }
+    account = Account;
+    return true;
+}
+
 bool TFakeServiceControl::CloseServiceHandle(TServiceHandle handle)
 {
     Calls.push_back("close:" + std::to_string(handle));

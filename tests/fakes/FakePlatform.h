@@ -77,6 +77,7 @@ public:
     bool QueryServiceStatus(TServiceHandle service, unsigned& state) override;
     bool StartService(TServiceHandle service) override;
     bool CloseServiceHandle(TServiceHandle handle) override;
+    bool QueryServiceAccount(TServiceHandle service, std::string& account) override;
     unsigned LastError() const override { return FLastError; }
     // "<system text N>": a test can tell the platform's words from the check's own.
     std::string ErrorText(unsigned error) const override;
@@ -90,6 +91,8 @@ public:
     // Non-zero: the status query numbered QueryFailsAt (from 1) fails with this code.
     unsigned QueryError = 0;
     int QueryFailsAt = 1;
+    // The account the service runs as; empty: its configuration cannot be read.
+    std::string Account = "NT AUTHORITY\\NetworkService";
     // States answered by successive status queries; the last one repeats.
     std::deque<unsigned> States{ServiceState::Running};
     // Calls in order: "manager:4", "open:MSSQLServer:20", "query", "start", "close:H".
@@ -111,6 +114,11 @@ public:
     bool DeleteFile(const std::string& path) override;
     std::string PathSeparator() const override { return Separator; }
     bool IsLinkOrSpecial(const std::string& path) override { return Special.count(path) != 0; }
+    std::int64_t FreeSpace(const std::string& path) override
+    {
+        FreeSpaceAsked.push_back(path);
+        return Free;
+    }
 
     std::map<std::string, std::string> Contents;
     std::set<std::string> Locked;
@@ -126,6 +134,9 @@ public:
     // Names that are links or special files (IsLinkOrSpecial answers true).
     std::set<std::string> Special;
     std::string Separator = "\\";
+    // What FreeSpace answers (-1: cannot tell), and the paths it was asked about.
+    std::int64_t Free = -1;
+    std::vector<std::string> FreeSpaceAsked;
 };
 
 class TFakeTextConversion : public ITextConversion {

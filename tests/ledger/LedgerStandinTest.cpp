@@ -155,7 +155,7 @@ TEST_F(BalanceRules, ADatabaseThatCannotBeReachedIsTheOnlyFailure)
     Form->FYear = "2025";
     EXPECT_FALSE(Form->PrepareLedger());
     ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
-    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "不能连接到指定的数据库");
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text.rfind("不能连接到指定的数据库\n", 0), 0u) << Fake.Toolkit.Messages[0].Text;
     EXPECT_EQ(Fake.Toolkit.Messages[0].Flags, 0x30u);
 }
 

@@ -114,7 +114,8 @@ TEST_F(RunOnStandin, RunnersReportRejectedStatementsAndKeepChineseText)
     Form->FTargetConnection->SetConnectionString(ConnectionStrings::Master);
     EXPECT_FALSE(Form->OpenQuery("select * from nosuchtable"));
     ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u);
-    EXPECT_EQ(Fake.Toolkit.Messages[0].Text, "SQL=select * from nosuchtable不能执行");
+    // The server's reason follows on the second line.
+    EXPECT_EQ(Fake.Toolkit.Messages[0].Text.rfind("SQL=select * from nosuchtable不能执行\n", 0), 0u);
     EXPECT_EQ(Fake.Toolkit.Messages[0].Caption, "警告");
     EXPECT_FALSE(Form->ExecCommand("this is not sql"));
     EXPECT_EQ(Fake.Toolkit.Messages.size(), 2u);
@@ -170,11 +171,11 @@ TEST_F(RunOnStandin, DamagedBackupIsRefusedAndCleanedUp)
     Media = (Root / "damaged.bak").string();
     std::ofstream(Media, std::ios::binary) << std::string(5000, 'x');
     EXPECT_FALSE(StageAndRestore());
-    ASSERT_FALSE(Fake.Toolkit.Messages.empty());
-    const std::string last = Fake.Toolkit.Messages.back().Text;
-    EXPECT_EQ(last.rfind("不能还原数据库，创建失败", 0), 0u) << Messages();
-    EXPECT_NE(last.find("incorrectly formed"), std::string::npos) << last;
-    EXPECT_NE(last.back(), '.');
+    // The header cannot be read: the run ends there, with one box.
+    ASSERT_EQ(Fake.Toolkit.Messages.size(), 1u) << Messages();
+    const std::string box = Fake.Toolkit.Messages[0].Text;
+    EXPECT_TRUE(box.find("incorrectly formed") != std::string::npos || box.find("（SQL Server 错误 3241）") != std::string::npos)
+        << box;
     EXPECT_FALSE(fs::exists(WorkDir / "ufdatawk.temp"));
     EXPECT_FALSE(fs::exists(WorkDir / "ufdata.mdf"));
     EXPECT_EQ(Form->Percent(), 100);

@@ -122,6 +122,71 @@ TEST_F(PluginRun, ServiceStatesWithTheirBoxesOrNone)
     EXPECT_NE(disabled.Err.find("[错误] 无法启动SQL SERVER数据库服务："), std::string::npos) << disabled.Err;
 }
 
+// Each refusal the stand-in plays as SQL Server: one box naming it by number, the "0"
+// result, and where it is foreseen the previous run's UFDATA still in place.
+TEST_F(PluginRun, RestoreRefusalsAreToldByNumberAndForeseenOnesLeaveTheOldUfdata)
+{
+    namespace fs = std::filesystem;
+    const std::string media = FDir / "UFDATA.BAK", work = FDir.Path() + "/TempLateTemp/";
+    std::ofstream(FDir / "small.sql") << "CREATE TABLE t (a int);\n";
+    const auto backup = [&](const std::vector<std::string>& options) {
+        std::vector<std::string> args = {VELMORA_TEST_BACKUP_TOOL, "create", media, "--database", "UFDATA", "--script",
+                                         FDir / "small.sql"};
+        args.insert(args.end(), options.begin(), options.end());
+        fs::remove(media);
+        return RunProcess(args, "", {}).ExitCode;
+    };
+    const auto contents = [](const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    // A stand-in that does not yet play server releases cannot produce these refusals.
+    if (backup({"--server-version", "8.00.2039"}) != 0) GTEST_SKIP() << "the stand-in plays no server releases";
+    Host(Call("running"));
+    const std::string before = contents(work + "ufdata.mdf");
+    ASSERT_FALSE(before.empty());
+    const std::string files = "UFDATA_Data:D:ufdata.mdf:";
+    struct TRow {
+        std::vector<std::string> Options;
+        std::string Knob, KnobText, Box;
+        bool Foreseen = true;
+    };
+    const std::vector<TRow> rows = {
+        {{}, "account", "NT AUTHORITY\\NETWORK SERVICE\ndeny " + work + "\n",
+         "SQL Server 服务的登录账户“NT AUTHORITY\\NETWORK SERVICE”不能读写文件夹“" + work + "”，不能还原数据库。\n请给账户“NT AUTHORITY\\NETWORK SERVICE”授予这个文件夹的读取和写入权限，或改用用户个人文件夹以外的主机文件夹。\n（SQL Server 错误 3201）"},
+        {{"--server-version", "9.00.1399"}, "", "", "备份由 SQL Server 9.00.1399 写成，本机的 SQL Server 是 8.00.2039，不能还原这个备份。"},
+        {{"--file", files + "1125899906842624", "--file", "UFDATA_Log:L:ufdata.ldf:1024"}, "", "", "，不能还原数据库：需要 1125899906843648 字节，可用 "},
+        {{"--file", files + "3221225472", "--file", "UFDATA_Log:L:ufdata.ldf:1024"}, "edition", "express",
+         "（每个数据库最多 2048 MB），备份中的数据库有 3072 MB，不能还原。"},
+        {{"--compressed"}, "version", "9.00.5000", "SQL Server 9.00.5000 不能读取这个备份：备份文件已损坏或不完整，或者是压缩备份"},
+        {{"--families", "2"}, "", "", "备份分成 2 个文件（条带备份），这里只有其中一个，不能还原。"},
+        {{"--password", "secret"}, "", "", "备份设有密码，不能还原。"},
+        {{"--encrypted", "8A2C", "--server-version", "10.00.1600"}, "version", "10.00.1600", "备份已加密，本机的 SQL Server 没有解密它的证书，不能还原。"},
+        // Found only by the restore itself, after the old UFDATA is gone.
+        {{}, "account", "NT AUTHORITY\\NETWORK SERVICE\ndeny " + work + "ufdata.mdf\n", "（SQL Server 错误 5133）", false},
+    };
+    // Damaged media, as a backup cut short leaves it.
+    std::ofstream(media, std::ios::binary | std::ios::trunc) << std::string(5000, 'x');
+    const TProcessResult damaged = Host(Call("running"));
+    EXPECT_NE(damaged.Err.find("（SQL Server 错误 3241）"), std::string::npos) << damaged.Err;
+    EXPECT_EQ(contents(work + "ufdata.mdf"), before);
+    for (const TRow& row : rows) {
+        ASSERT_EQ(backup(row.Options), 0) << row.Box;
+        const std::string knob = FDir / "server/";
+        if (!row.Knob.empty()) std::ofstream(knob + row.Knob) << row.KnobText;
+        const TProcessResult run = Host(Call("running"));
+        if (!row.Knob.empty()) fs::remove(knob + row.Knob);
+        EXPECT_EQ(run.Out, "0\n") << row.Box;
+        EXPECT_NE(run.Err.find(row.Box), std::string::npos) << run.Err;
+        const std::size_t first = run.Err.find("[警告]");
+        EXPECT_EQ(run.Err.find("[警告]", first + 1), std::string::npos) << "one box\n" << run.Err;
+        EXPECT_EQ(run.Err.find("[错误]"), std::string::npos) << run.Err;
+        if (row.Foreseen) {
+            EXPECT_EQ(contents(work + "ufdata.mdf"), before) << row.Box;
+        }
+    }
+}
+
 TEST_F(PluginRun, AYearThatIsNoNumberStopsBeforeAnyWork)
 {
     std::vector<std::string> arguments = Call("running");

@@ -13,6 +13,8 @@
 #include "platform/Errors.h"
 #include "platform/win32/AdoDataAccess.h"
 #include "platform/win32/AdoInterfaces.h"
+#include "preprocess/DealWithUFO.h"
+#include "tests/fakes/FakePlatform.h"
 
 namespace Velmora {
 namespace {
@@ -150,6 +152,7 @@ TEST_F(AdoContract, AProvidersSeveralLinesBecomeOneErrorAndAreCleared)
     FAnswers[L"RESTORE DATABASE UFDATA"].Errors = {
         {static_cast<long>(0x80040E14), L"无法打开备份设备 'C:\\x.bak'。\r\n"},
         {static_cast<long>(0x80040E14), L"RESTORE DATABASE 正在异常终止。"}};
+    FAnswers[L"RESTORE DATABASE UFDATA"].NativeErrors = {3201, 3013};
     auto command = FConnection->CreateCommand();
     command->SetCommandText("RESTORE DATABASE UFDATA");
     try {
@@ -157,6 +160,8 @@ TEST_F(AdoContract, AProvidersSeveralLinesBecomeOneErrorAndAreCleared)
         FAIL() << "no error";
     } catch (const EProviderError& error) {
         EXPECT_STREQ(error.what(), "无法打开备份设备 'C:\\x.bak'。\r\nRESTORE DATABASE 正在异常终止。");
+        // The refusal's own number, not the one that closes every failed restore.
+        EXPECT_EQ(error.Number(), 3201);
     }
     EXPECT_EQ(FProvider->ErrorsLeft(), 0u);
 
@@ -204,14 +209,16 @@ TEST_F(AdoContract, AnAsynchronousFailureSurfacesWithTheProvidersWords)
     FConnection->SetOnWait([&waits] { ++waits; });
     TFakeAnswer& failing = FAnswers[L"RESTORE DATABASE UFDATA"];
     failing.BusyPolls = 2;
-    failing.Errors = {{static_cast<long>(0x80040E14), L"数据库 'UFDATA' 正在使用。"}};
+    failing.Errors = {{0, L"已处理 160 页。"}, {static_cast<long>(0x80040E14), L"数据库 'UFDATA' 正在使用。"}};
+    failing.NativeErrors = {4035, 3101};
     auto command = FConnection->CreateCommand();
     command->SetCommandText("RESTORE DATABASE UFDATA");
     try {
         command->Execute();
         FAIL() << "no error";
     } catch (const EProviderError& error) {
-        EXPECT_STREQ(error.what(), "数据库 'UFDATA' 正在使用。");
+        EXPECT_STREQ(error.what(), "已处理 160 页。\r\n数据库 'UFDATA' 正在使用。");
+        EXPECT_EQ(error.Number(), 3101);
     }
     EXPECT_EQ(waits, 2);
 
@@ -219,6 +226,42 @@ TEST_F(AdoContract, AnAsynchronousFailureSurfacesWithTheProvidersWords)
     auto query = Query("SELECT bad");
     EXPECT_THROW(query->Open(), EProviderError);
     EXPECT_FALSE(query->Active());
+}
+
+// A provider that refuses asynchronous execution on the call itself gets the statement
+// again, synchronously; a restore that ends with messages only has succeeded.
+TEST_F(AdoContract, AProviderRefusingAsynchronousExecutionRunsTheStatementSynchronously)
+{
+    FConnection->SetOnWait([] {});
+    TFakeAnswer& restore = FAnswers[L"RESTORE DATABASE UFDATA"];
+    restore.RefuseAsync = Ado::adErrFeatureNotAvailable;
+    restore.Errors = {{0, L"已为数据库 'UFDATA'，文件 'UFDATA_Data' 处理了 160 页。"}, {0, L"RESTORE DATABASE 成功处理了 161 页。"}};
+    auto command = FConnection->CreateCommand();
+    command->SetCommandText("RESTORE DATABASE UFDATA");
+    EXPECT_NO_THROW(command->Execute());
+    FAnswers[L"SELECT 2"].RefuseAsync = E_NOTIMPL;
+    FAnswers[L"SELECT 2"].Columns = {L"n"};
+    FAnswers[L"SELECT 2"].Rows = {{FakeI4(2)}};
+    auto query = Query("SELECT 2");
+    query->Open();
+    EXPECT_EQ(query->FieldByName("n").AsInteger(), 2);
+    const auto calls = FProvider->Calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_TRUE(calls[0].Options & Ado::adAsyncExecute);
+    EXPECT_FALSE(calls[1].Options & Ado::adAsyncExecute);
+    EXPECT_FALSE(calls[2].Options & Ado::adAsyncExecute) << "the connection remembers the refusal";
+}
+
+TEST_F(AdoContract, TheServersNumberReachesTheBox)
+{
+    Fakes::TFakePlatform fake;
+    TPlatform platform{fake.Toolkit, fake.Services, FData, fake.Files, fake.Text};
+    TForm_DealWithUFO form(platform);
+    FAnswers[L"SELECT bad"].Errors = {{static_cast<long>(0x80040E14), L"列名 'bad' 无效。"}};
+    FAnswers[L"SELECT bad"].NativeErrors = {207};
+    EXPECT_FALSE(form.OpenQuery("SELECT bad"));
+    ASSERT_EQ(fake.Toolkit.Messages.size(), 1u);
+    EXPECT_EQ(fake.Toolkit.Messages[0].Text, "SQL=SELECT bad不能执行\n（207）列名 'bad' 无效。");
 }
 
 }  // namespace

@@ -26,6 +26,12 @@ long Live = 0;
 
 using TErrorList = std::vector<std::pair<long, std::wstring>>;
 
+struct TPosted {
+    TErrorList Errors;
+    std::vector<long> Natives;
+};
+TPosted PostedBy(const TFakeAnswer& answer) { return TPosted{answer.Errors, answer.NativeErrors}; }
+
 HRESULT FirstFailure(const TErrorList& errors)
 {
     for (const auto& error : errors) {
@@ -67,6 +73,12 @@ struct TConnection : TFake {
     long State = StateClosed;
     LONG Timeout = 15;
     TErrorList Errors;
+    std::vector<long> Natives;
+    void Post(const TPosted& posted)
+    {
+        Errors = posted.Errors;
+        Natives = posted.Natives;
+    }
     ~TConnection();
 };
 std::set<TConnection*> Connections;
@@ -86,7 +98,7 @@ struct TCommand : TFake {
     std::wstring Text;
     int BusyLeft = 0;
     bool Settled = true;
-    TErrorList Pending;
+    TPosted Pending;
     ~TCommand() { Drop(Connection); }
 };
 
@@ -119,6 +131,7 @@ struct TErrors : TFake {
 
 struct TError : TFake {
     long Number = 0;
+    long Native = 0;
     std::wstring Description;
 };
 
@@ -150,7 +163,7 @@ BSTR Bstr(const std::wstring& text) { return SysAllocStringLen(text.data(), stat
 void Settle(TRecordset* rows)
 {
     const HRESULT failure = FirstFailure(rows->Result.Errors);
-    if (rows->Connection != nullptr) rows->Connection->Errors = rows->Result.Errors;
+    if (rows->Connection != nullptr) rows->Connection->Post(PostedBy(rows->Result));
     rows->State = failure == S_OK ? StateOpen : StateClosed;
 }
 
@@ -408,13 +421,14 @@ HRESULT STDMETHODCALLTYPE FakeCommand_Execute(void* self, VARIANT*, VARIANT*, lo
     if (rows != nullptr) *rows = nullptr;
     if (command->Connection == nullptr || command->Connection->State != StateOpen) return ErrObjectClosed;
     TFakeAnswer answer = Provider->Answer(StatementOn(command->Connection, command->Text), options, false);
+    if ((options & AsyncExecute) != 0 && answer.RefuseAsync != S_OK) return answer.RefuseAsync;
     if ((options & AsyncExecute) != 0) {
         command->BusyLeft = answer.BusyPolls;
-        command->Pending = answer.Errors;
+        command->Pending = PostedBy(answer);
         command->Settled = false;
         return S_OK;
     }
-    command->Connection->Errors = answer.Errors;
+    command->Connection->Post(PostedBy(answer));
     return FirstFailure(answer.Errors);
 }
 HRESULT STDMETHODCALLTYPE FakeCommand_get_State(void* self, LONG* state)
@@ -427,7 +441,7 @@ HRESULT STDMETHODCALLTYPE FakeCommand_get_State(void* self, LONG* state)
     }
     if (!command->Settled) {
         command->Settled = true;
-        command->Connection->Errors = command->Pending;
+        command->Connection->Post(command->Pending);
     }
     *state = StateClosed;
     return S_OK;
@@ -511,6 +525,7 @@ HRESULT STDMETHODCALLTYPE FakeRecordset_Open(void* self, VARIANT source, VARIANT
     rows->Connection = owner;
     rows->Result = Provider->Answer(StatementOn(owner, std::wstring(source.bstrVal, SysStringLen(source.bstrVal))), options, true);
     rows->Position = 0;
+    if ((options & AsyncExecute) != 0 && rows->Result.RefuseAsync != S_OK) return rows->Result.RefuseAsync;
     if ((options & AsyncExecute) != 0) {
         rows->BusyLeft = rows->Result.BusyPolls;
         rows->FetchLeft = true;
@@ -597,12 +612,14 @@ HRESULT STDMETHODCALLTYPE FakeErrors_get_Item(void* self, VARIANT index, void** 
     auto* item = Make<TError>(VelmoraFakeAdoErrorVtbl);
     item->Number = errors[static_cast<std::size_t>(index.lVal)].first;
     item->Description = errors[static_cast<std::size_t>(index.lVal)].second;
+    const std::vector<long>& natives = As<TErrors>(self)->Connection->Natives;
+    if (static_cast<std::size_t>(index.lVal) < natives.size()) item->Native = natives[static_cast<std::size_t>(index.lVal)];
     *error = item;
     return S_OK;
 }
 HRESULT STDMETHODCALLTYPE FakeErrors_Clear(void* self)
 {
-    As<TErrors>(self)->Connection->Errors.clear();
+    As<TErrors>(self)->Connection->Post(TPosted{});
     return S_OK;
 }
 HRESULT STDMETHODCALLTYPE FakeError_get_Number(void* self, long* number)
@@ -613,6 +630,11 @@ HRESULT STDMETHODCALLTYPE FakeError_get_Number(void* self, long* number)
 HRESULT STDMETHODCALLTYPE FakeError_get_Source(void*, BSTR* source)
 {
     *source = Bstr(L"Microsoft OLE DB Provider for SQL Server");
+    return S_OK;
+}
+HRESULT STDMETHODCALLTYPE FakeError_get_NativeError(void* self, long* number)
+{
+    *number = As<TError>(self)->Native;
     return S_OK;
 }
 HRESULT STDMETHODCALLTYPE FakeError_get_Description(void* self, BSTR* description)

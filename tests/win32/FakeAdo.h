@@ -30,6 +30,11 @@ private:
 struct TFakeAnswer {
     // Number and description of each Error object; a negative number is a failure.
     std::vector<std::pair<long, std::wstring>> Errors;
+    // The server's message number of each Error object, in the same order (0 where not given).
+    std::vector<long> NativeErrors;
+    // Non-zero: the provider refuses to run the statement asynchronously, failing the
+    // call that asks for it with this code.
+    HRESULT RefuseAsync = S_OK;
     std::vector<std::wstring> Columns;
     std::vector<std::vector<TFakeValue>> Rows;
     // How many readings of its state an asynchronous statement stays executing.

@@ -93,6 +93,7 @@ HRESULT STDMETHODCALLTYPE FakeErrors_Clear(ADOErrors* This);
 HRESULT STDMETHODCALLTYPE FakeError_get_Number(ADOError* This, long* number);
 HRESULT STDMETHODCALLTYPE FakeError_get_Source(ADOError* This, BSTR* source);
 HRESULT STDMETHODCALLTYPE FakeError_get_Description(ADOError* This, BSTR* description);
+HRESULT STDMETHODCALLTYPE FakeError_get_NativeError(ADOError* This, long* number);
 
 /* Methods a run does not call stay empty: calling one crashes the test, which is the point. */
 static const _ConnectionVtbl ConnectionVtbl = {
@@ -148,6 +149,7 @@ static const ErrorVtbl ErrorTable = {
     .get_Number = FakeError_get_Number,
     .get_Source = FakeError_get_Source,
     .get_Description = FakeError_get_Description,
+    .get_NativeError = FakeError_get_NativeError,
 };
 
 const void* const VelmoraFakeAdoConnectionVtbl = &ConnectionVtbl;

@@ -797,6 +797,13 @@ TEST(Win32ServiceControl, AHandleWithoutTheStartRightCannotStart)
     ASSERT_NE(service, 0u);
     EXPECT_FALSE(services.StartService(service));
     EXPECT_EQ(services.LastError(), ServiceError::AccessDenied);
+    // The account the service runs as needs the query-config right, and only that.
+    std::string account;
+    EXPECT_FALSE(services.QueryServiceAccount(service, account));
+    const TServiceHandle config = services.OpenService(manager, "MSSQLServer", ServiceAccess::QueryConfig);
+    ASSERT_TRUE(services.QueryServiceAccount(config, account)) << services.LastError();
+    EXPECT_EQ(account, "LocalSystem");
+    services.CloseServiceHandle(config);
     services.CloseServiceHandle(service);
     services.CloseServiceHandle(manager);
 }
