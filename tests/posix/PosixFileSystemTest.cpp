@@ -198,6 +198,11 @@ TEST(PosixRunLock, OneHolderAtATimeAndNoneOnceItIsGivenBackOrItsProcessDies)
     EXPECT_TRUE(one.TryAcquire());
     EXPECT_FALSE(other.TryAcquire());
     EXPECT_TRUE(TPosixRunLock(dir / "server-2").TryAcquire()) << "the refused run gave its server back";
+
+    ASSERT_EQ(::unlink((dir / "server-2/preprocess.lock").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "server-2/preprocess.lock").c_str()), 0);
+    EXPECT_EQ(MessageOf<EVelmoraError>([&] { TPosixRunLock(dir / "server-2").TryAcquire(); }),
+              "无法打开运行锁文件“" + dir / "server-2/preprocess.lock" + "”：它是符号链接");
     EXPECT_TRUE(std::filesystem::is_empty(dir / "work"));
 }
 

@@ -376,7 +376,12 @@ int main(int argc, char** argv)
             continue;
         }
         ++Connections;
-        std::thread(Serve, client, serverDirectory, token, listener).detach();
+        try {
+            std::thread(Serve, client, serverDirectory, token, listener).detach();
+        } catch (const std::system_error&) {
+            --Connections;
+            Refuse(client, "the bridge cannot take another connection now");
+        }
     }
     // The lock is free only between statements: every session is closed, rolling
     // back what it left open, and the threads still waiting find the bridge stopping.
