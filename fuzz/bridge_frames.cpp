@@ -21,10 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += n;
         return n;
     });
+    // The second byte sets the limit a client not yet known is held to, until its first frame.
+    const std::size_t limit = size > 1 && data[1] % 2 == 0 ? MaxLine : MaxFrameText;
+    reader.SetTextLimit(limit);
     try {
         TFrame frame;
-        while (reader.Next(frame)) {
-            if (frame.Text.size() > MaxFrameText || frame.Word.size() > MaxLine) __builtin_trap();
+        for (bool first = true; reader.Next(frame); first = false) {
+            if (frame.Text.size() > (first ? limit : MaxFrameText) || frame.Word.size() > MaxLine) __builtin_trap();
+            reader.SetTextLimit(MaxFrameText);
         }
     } catch (const EBridgeProtocolError&) {
     }

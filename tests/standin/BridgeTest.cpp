@@ -117,18 +117,21 @@ TEST_F(BridgeTest, OnlyItsOwnUserIsServedAndNoRequestOutgrowsItsLimits)
         const char* What;
         std::string Request;
         std::string Answered;  // then one error, and the connection is closed
+        const char* Says;
     } refused[] = {
-        {"no token", "S running\n", ""},
-        {"no token, a stop", "Q\n", ""},
-        {"a wrong token", Frame("A", wrong) + "Q\n", ""},
-        {"a frame over 16 MiB", Frame("A", Token) + "E 16777217\n", "K\n"},
-        {"a line without its end", Frame("A", Token) + "S " + std::string(1 << 20, 'x'), "K\n"},
+        {"no token", "S running\n", "", "authenticate first"},
+        {"no token, a stop", "Q\n", "", "authenticate first"},
+        {"a wrong token", Frame("A", wrong) + "Q\n", "", "wrong token"},
+        {"no token, a frame over 1 KiB", "E 1025\n", "", "more than 1024 bytes"},
+        {"a frame over 16 MiB", Frame("A", Token) + "E 16777217\n", "K\n", "more than 16777216 bytes"},
+        {"a line without its end", Frame("A", Token) + "S " + std::string(1 << 20, 'x'), "K\n", "longer than 1024"},
     };
     for (const auto& row : refused) {
         const int socket = Connect();
         Send(socket, row.Request);
         const std::string answer = UntilClosed(socket);
         EXPECT_EQ(answer.substr(0, row.Answered.size() + 4), row.Answered + "X 0 ") << row.What << ": " << answer;
+        EXPECT_NE(answer.find(row.Says), std::string::npos) << row.What << ": " << answer;
         EXPECT_EQ(answer.find("<open>"), std::string::npos) << row.What;
     }
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(ServerDir) / "service")) << "S was not carried out";

@@ -7,8 +7,8 @@ namespace Velmora::Bridge {
 
 namespace {
 
-// "V <count>": the count in decimal digits, checked against the cap before the text is read.
-std::size_t AnnouncedSize(const std::string& line)
+// "V <count>": the count in decimal digits, checked against the limit before the text is read.
+std::size_t AnnouncedSize(const std::string& line, std::size_t limit)
 {
     const std::string digits = line.size() > 2 && line[1] == ' ' ? line.substr(2) : std::string();
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
@@ -16,11 +16,11 @@ std::size_t AnnouncedSize(const std::string& line)
                                    " <bytes>\"");
     }
     const std::size_t significant = digits.size() - std::min(digits.find_first_not_of('0'), digits.size());
-    std::size_t size = MaxFrameText + 1;
+    std::size_t size = limit + 1;
     if (significant <= 9) size = static_cast<std::size_t>(std::stoul(digits));
-    if (size > MaxFrameText) {
+    if (size > limit) {
         throw EBridgeProtocolError("request " + std::string(1, line[0]) + " announces more than " +
-                                   std::to_string(MaxFrameText) + " bytes");
+                                   std::to_string(limit) + " bytes");
     }
     return size;
 }
@@ -83,16 +83,10 @@ bool TFrameReader::Next(TFrame& frame)
     frame = TFrame();
     frame.Verb = line[0];
     switch (frame.Verb) {
-    case 'A': {
-        // A token is short: a client not yet known gets no room for more.
-        const std::size_t size = AnnouncedSize(line);
-        if (size > MaxLine) throw EBridgeProtocolError("request A announces more than a token's bytes");
-        Bytes(size, frame.Text);
-        return true;
-    }
+    case 'A':
     case 'O':
     case 'E':
-        Bytes(AnnouncedSize(line), frame.Text);
+        Bytes(AnnouncedSize(line, FTextLimit), frame.Text);
         return true;
     case 'S':
         if (line.size() < 3 || line[1] != ' ') {

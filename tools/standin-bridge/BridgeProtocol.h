@@ -36,6 +36,10 @@ public:
 
     explicit TFrameReader(TSource source) : FSource(std::move(source)), FBuffer(64 * 1024) {}
 
+    // The most a counted text may announce from now on (at most MaxFrameText): a
+    // client not yet known is given no room for more than a token.
+    void SetTextLimit(std::size_t limit) { FTextLimit = limit < MaxFrameText ? limit : MaxFrameText; }
+
     // The next frame; false when the stream ended between frames. Raises
     // EBridgeProtocolError for anything else, a stream cut inside a frame included.
     bool Next(TFrame& frame);
@@ -45,6 +49,7 @@ private:
     std::vector<char> FBuffer;
     std::size_t FBegin = 0;
     std::size_t FEnd = 0;
+    std::size_t FTextLimit = MaxFrameText;
 
     bool Fill();
     bool Line(std::string& line);

@@ -20,7 +20,8 @@
 //   X <number> <n>\n<message>    a failure: the server's message number (0 when none) and its message
 // A connection whose first request is not A with the token, or that sends no complete
 // first request within 10 seconds, gets one X and is closed; so is one that sends a
-// malformed request (a line over 1024 bytes, a count over 16 MiB, an unknown verb).
+// malformed request (a line over 1024 bytes, a count over 16 MiB or, before the token,
+// over 1024 bytes, an unknown verb).
 // At most 16 connections are served at once; the next gets one X and is closed.
 // A client that goes away has its statement interrupted and its session closed.
 // A stop lets the statement that runs finish, then closes every session (which
@@ -237,6 +238,7 @@ void Serve(int socket, std::string serverDirectory, std::string token, int liste
             return n > 0 ? static_cast<std::size_t>(n) : 0;
         }
     });
+    reader.SetTextLimit(MaxLine);
     bool stop = false;
     try {
         TFrame frame;
@@ -245,6 +247,7 @@ void Serve(int socket, std::string serverDirectory, std::string token, int liste
                 if (frame.Verb != 'A') throw EBridgeProtocolError("authenticate first: \"A <bytes>\" and the token");
                 if (!SameToken(frame.Text, token)) throw EBridgeProtocolError("wrong token");
                 authenticated = true;
+                reader.SetTextLimit(MaxFrameText);
                 if (!Write(socket, "K\n")) break;
                 continue;
             }
