@@ -52,10 +52,12 @@ int UsageError(const std::string& message)
     return ExitUsage;
 }
 
-// Cuts a script into its statements as its lines arrive, and hands each on once it
-// is complete: a line holding only GO (any case, blanks around) ends a batch, and a
-// semicolon outside parentheses ends a statement, so that each one's answer is
-// shown. Only the statement in hand is kept, never a whole batch's tokens.
+// Cuts a script into its statements as its lines arrive: a line holding only GO (any
+// case, blanks around) ends a batch, and a semicolon outside parentheses ends a
+// statement, so that each one's answer is shown. A batch's statements run once the
+// whole batch has been read, so that one with an unclosed quotation mark runs none of
+// them, as the server compiles a batch before running it; only their texts are kept,
+// never a whole batch's tokens.
 class TStatementCutter {
 public:
     explicit TStatementCutter(std::function<void(const std::string&)> run) : FRun(std::move(run)) {}
@@ -73,10 +75,13 @@ public:
     {
         Cut(true);
         FPending.clear();
+        std::vector<std::string> statements;
+        statements.swap(FStatements);
+        for (const std::string& statement : statements) FRun(statement);
     }
 
 private:
-    // Hands on every complete statement of the text in hand and keeps the rest. Until
+    // Takes every complete statement of the text in hand and keeps the rest. Until
     // the batch ends, text that does not tokenize yet (a string literal still open) waits
     // until it has doubled, so that a long literal is not tokenized again at every line.
     void Cut(bool batchEnds)
@@ -96,23 +101,24 @@ private:
             if (Standin::IsSymbol(token, "(")) ++depth;
             if (Standin::IsSymbol(token, ")")) --depth;
             if (depth == 0 && Standin::IsSymbol(token, ";")) {
-                Hand(statement);
+                Take(statement);
                 statement.clear();
                 continue;
             }
             statement += token.Text;
         }
         tokens = {};
-        if (batchEnds) Hand(statement);
+        if (batchEnds) Take(statement);
         else FPending = std::move(statement);
     }
 
-    void Hand(const std::string& statement)
+    void Take(const std::string& statement)
     {
-        if (!Standin::Significant(Standin::Tokenize(statement)).empty()) FRun(statement);
+        if (!Standin::Significant(Standin::Tokenize(statement)).empty()) FStatements.push_back(statement);
     }
 
     std::function<void(const std::string&)> FRun;
+    std::vector<std::string> FStatements;
     std::string FPending;
     std::size_t FRetryAt = 0;
 };
