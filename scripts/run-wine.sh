@@ -83,7 +83,8 @@ fi
 
 status=0
 xvfb-run -a -s "-screen 0 1024x768x24" sh -c '"$@" >"$0" 2>"$0.log"; echo $? >"$0.status"; wineserver -w' \
-  "$work/result.txt" "$loader" "$runner" "$(windows_path "$work/bridge.port")" "$(windows_path "$work/host/")" \
+  "$work/result.txt" "$loader" "$runner" "$(windows_path "$work/bridge.port")" "$(windows_path "$server/bridge.token")" \
+  "$(windows_path "$work/host/")" \
   "$(windows_path "$backup")" "$year" "$set_number" "$(windows_path "$screens")" || true
 status=$(cat "$work/result.txt.status" 2>/dev/null || echo 2)
 grep -v '^\(fixme\|err\):' "$work/result.txt.log" >&2 || true

@@ -135,8 +135,9 @@ public:
         }
         if (in.bad()) throw EBackupToolError("cannot read the script '" + FPath + "'");
         Execute();
-        // A transaction the script left open holds part of what it built.
-        if (sqlite3_get_autocommit(FDb) == 0 && sqlite3_exec(FDb, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        // A transaction the script never committed is undone, as SQLite's shell undoes
+        // it at the end of its input: none of its rows go into the set.
+        if (sqlite3_get_autocommit(FDb) == 0 && sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr) != SQLITE_OK) {
             Fail(0, Reason());
         }
     }

@@ -21,7 +21,21 @@ constexpr const char* ServiceName = "mssqlserver";
 constexpr unsigned ErrorInvalidData = 13;
 constexpr const char* KnownWords = "running、stopped、paused、missing、denied、refused <错误代码>";
 
+// The state file holds one short line; a larger one is read no further than this.
+constexpr std::size_t StateFileRead = 4096;
+// How much of an unknown word a message shows.
+constexpr std::size_t ShownWord = 32;
+
 std::string StatePath(const std::string& serverDirectory) { return Standin::ServiceStatePath(serverDirectory); }
+
+// A word as a message may show it: its first few bytes, cut between characters.
+std::string Shown(const std::string& word)
+{
+    if (word.size() <= ShownWord) return word;
+    std::size_t end = ShownWord;
+    while (end > 0 && (static_cast<unsigned char>(word[end]) & 0xC0) == 0x80) --end;
+    return word.substr(0, end) + "…";
+}
 
 long long NowMs()
 {
@@ -60,18 +74,22 @@ TStateFile ReadState(const std::string& serverDirectory)
         state.Problem = "无法读取服务状态文件“" + path + "”" + (error ? "：" + error.message() : std::string());
         return state;
     }
+    std::string head(StateFileRead, '\0');
+    in.read(&head[0], static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    std::istringstream words(head);
     std::string word;
-    in >> word;
+    words >> word;
     state.Word = Standin::LowerAscii(word);
     std::string code;
-    if (state.Word == "starting" && !(in >> state.Deadline)) state.Word.clear();
-    if (state.Word == "refused" && !(in >> code && ParseCode(code, state.RefusalCode))) state.Word.clear();
+    if (state.Word == "starting" && !(words >> state.Deadline)) state.Word.clear();
+    if (state.Word == "refused" && !(words >> code && ParseCode(code, state.RefusalCode))) state.Word.clear();
     const bool known = state.Word == "running" || state.Word == "stopped" || state.Word == "paused" ||
                        state.Word == "missing" || state.Word == "denied" || state.Word == "starting" ||
                        state.Word == "refused";
     if (!known) {
         state.Word.clear();
-        state.Problem = "服务状态文件“" + path + "”中的状态“" + word + "”无法识别，可用的状态为 " + KnownWords;
+        state.Problem = "服务状态文件“" + path + "”中的状态“" + Shown(word) + "”无法识别，可用的状态为 " + KnownWords;
     }
     return state;
 }
@@ -233,7 +251,7 @@ void WriteServiceState(const std::string& serverDirectory, const std::string& st
                                         word == "missing" || word == "denied");
     const bool refused = word == "refused" && rest.empty() && ParseCode(code, refusal);
     if (!plain && !refused) {
-        throw EVelmoraError(std::string("未知的服务状态“") + state + "”，可用的状态为 " + KnownWords);
+        throw EVelmoraError("未知的服务状态“" + Shown(state) + "”，可用的状态为 " + KnownWords);
     }
     WriteStateText(serverDirectory, refused ? word + " " + std::to_string(refusal) : word);
 }

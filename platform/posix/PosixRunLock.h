@@ -1,7 +1,10 @@
 #pragma once
 // The run lock on a POSIX system: an exclusive flock on a file in the server's
-// directory. The system drops the lock with the last descriptor, so a run that is
-// killed gives it back; two lock objects in one process exclude each other too.
+// directory, and one on the work folder itself, so that two runs on one work folder
+// exclude each other whatever servers they use. The work folder's lock is taken on
+// its own directory handle: nothing is written into it. The system drops a lock with
+// the last descriptor, so a run that is killed gives it back; two lock objects in one
+// process exclude each other too.
 
 #include <string>
 
@@ -14,7 +17,12 @@ public:
     // The lock file's name in the server directory.
     static const char* const FileName;
 
-    explicit TPosixRunLock(std::string serverDirectory) : FServerDirectory(std::move(serverDirectory)) {}
+    // workFolder: the run's work folder; none when empty. A work folder that does not
+    // exist is not locked: the run itself finds it missing.
+    explicit TPosixRunLock(std::string serverDirectory, std::string workFolder = std::string())
+        : FServerDirectory(std::move(serverDirectory)), FWorkFolder(std::move(workFolder))
+    {
+    }
     ~TPosixRunLock() override { Release(); }
     TPosixRunLock(const TPosixRunLock&) = delete;
     TPosixRunLock& operator=(const TPosixRunLock&) = delete;
@@ -23,8 +31,13 @@ public:
     void Release() noexcept override;
 
 private:
+    // Takes the lock on fd, or closes it: false while another holds it.
+    static bool Lock(int fd, const std::string& what);
+
     std::string FServerDirectory;
+    std::string FWorkFolder;
     int FFd = -1;
+    int FFolderFd = -1;
 };
 
 }  // namespace Velmora

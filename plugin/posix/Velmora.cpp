@@ -47,8 +47,9 @@ void Run(char16_t** result, void* hostWindow, const char* hostFolder, const char
     TStandinDataAccess data(serverDirectory);
     TStandinServiceControl services(serverDirectory);
     TPlatform platform{toolkit, services, data, files, text};
-    // Per server: runs on different server directories do not meet.
-    TPosixRunLock runLock(serverDirectory);
+    // Per server, and per work folder: two runs on one work folder would fill its
+    // database twice, whatever servers they use.
+    TPosixRunLock runLock(serverDirectory, std::string(hostFolder != nullptr ? hostFolder : "") + "TempLateTemp");
     TPosixOleStringVariable variable(result);
     RunDoIt(platform, runLock, variable, reinterpret_cast<TWindowHandle>(hostWindow), hostFolder, backupFile, year);
 }

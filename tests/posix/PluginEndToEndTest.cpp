@@ -254,6 +254,14 @@ TEST_F(PluginRun, BadUsageIsExitTwoWithAReason)
     EXPECT_EQ(missingValue.ExitCode, 2);
     EXPECT_NE(missingValue.Err.find("--year"), std::string::npos);
 
+    std::vector<std::string> undecodable = Call("running");
+    undecodable[1] = FDir.Path() + "/\xff\xfe/";
+    const TProcessResult garbled = Host(undecodable);
+    EXPECT_EQ(garbled.ExitCode, 2);
+    EXPECT_NE(garbled.Err.find("--folder 的值不是本机字符集中的文本：\"" + FDir.Path() + "/\\xff\\xfe/\""),
+              std::string::npos)
+        << garbled.Err;
+
     const TProcessResult badState = Host(Call("sleeping"));
     EXPECT_EQ(badState.ExitCode, 2);
     EXPECT_NE(badState.Err.find("sleeping"), std::string::npos) << badState.Err;

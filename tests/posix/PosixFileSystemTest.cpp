@@ -175,6 +175,20 @@ TEST(PosixRunLock, OneHolderAtATimeAndNoneOnceItIsGivenBackOrItsProcessDies)
     EXPECT_TRUE(first.TryAcquire()) << "a killed run holds nothing";
     ::close(ready[0]);
     ::close(ready[1]);
+
+    // Runs with servers of their own still share a work folder, and the work folder gets nothing new.
+    ASSERT_TRUE(std::filesystem::create_directory(dir / "work"));
+    TPosixRunLock one(dir / "server-1", dir / "work");
+    TPosixRunLock other(dir / "server-2", dir / "work");
+    EXPECT_TRUE(one.TryAcquire());
+    EXPECT_FALSE(other.TryAcquire());
+    EXPECT_TRUE(TPosixRunLock(dir / "server-2").TryAcquire()) << "the refused run gave its server back";
+
+    ASSERT_EQ(::unlink((dir / "server-2/preprocess.lock").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "server-2/preprocess.lock").c_str()), 0);
+    EXPECT_EQ(MessageOf<EVelmoraError>([&] { TPosixRunLock(dir / "server-2").TryAcquire(); }),
+              "无法打开运行锁文件“" + dir / "server-2/preprocess.lock" + "”：它是符号链接");
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "work"));
 }
 
 TEST(PosixFileSystem, PositionsBeyondFourGigabytes)

@@ -88,6 +88,7 @@ TEST_F(BackupToolTest, CreateAppendAndListTheSets)
     EXPECT_THAT(list.Output, HasSubstr("Position"));
     EXPECT_THAT(list.Output, HasSubstr("UFDATA backup"));
     EXPECT_THAT(list.Output, HasSubstr("第二次备份"));
+    EXPECT_EQ(Run("list " + Path("m.bak") + " >/dev/full").ExitCode, 1);
 
     const auto sets = Standin::ReadBackupMedia((Work / "m.bak").string());
     ASSERT_EQ(sets.size(), 2u);
@@ -214,6 +215,14 @@ TEST_F(BackupToolTest, AScriptThatCreatesNothingMakesAWholeSet)
     ASSERT_EQ(sets.size(), 1u);
     EXPECT_NO_THROW(Standin::VerifyBackupContent((Work / "m.bak").string(), sets[0]));
     ExpectNoLitter("m.bak");
+}
+
+TEST_F(BackupToolTest, RowsOfATransactionNeverCommittedStayOut)
+{
+    const std::string script = ScriptFile("open.sql", "create table t (a text);\ninsert into t values ('kept');\n"
+                                                      "begin;\ninsert into t values ('uncommitted');\n");
+    ASSERT_EQ(Run("create " + Path("m.bak") + " --database UFDATA --script " + script).ExitCode, 0);
+    EXPECT_EQ(RestoredRows("m.bak", "select a from t", {"a"}), (std::vector<std::vector<std::string>>{{"kept"}}));
 }
 
 TEST_F(BackupToolTest, FromSqliteTakesTheDatabaseAsItIsLogIncluded)

@@ -160,6 +160,11 @@ TEST_F(ServiceControlTest, StateFileThatMakesNoSenseIsNamedInTheError)
         EXPECT_EQ(ReadBytes(file), text) << "a start leaves a file it cannot read alone";
     }
     EXPECT_THAT(services.ErrorText(services.LastError()), ::testing::HasSubstr("running、stopped"));
+    // An unknown word is shown by its first bytes only.
+    WriteText(file, std::string(1 << 20, 'w'));
+    unsigned state = 99;
+    EXPECT_FALSE(services.QueryServiceStatus(service, state));
+    EXPECT_THAT(services.ErrorText(services.LastError()), ::testing::HasSubstr("“" + std::string(32, 'w') + "…”"));
     // A code of its own is described without the last failure's words.
     EXPECT_THAT(services.ErrorText(1060), ::testing::Not(::testing::HasSubstr(file.string())));
 }

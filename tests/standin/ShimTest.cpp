@@ -105,6 +105,17 @@ TEST_F(VelmoraSqlTest, ShowsRowsAndChangesAsTheServersClientDoes)
     EXPECT_EQ(made.Out, "(1 row affected)\n(1 row affected)\nk\tv\nab\t1\n中文\t2\n(2 rows affected)\n");
 }
 
+TEST_F(VelmoraSqlTest, AFolderToReadOrAnOutputThatTakesNothingFailsTheRun)
+{
+    const TRun folder = Sql("--input '" + Root.string() + "'");
+    EXPECT_EQ(folder.ExitCode, 1);
+    EXPECT_EQ(folder.Err, "velmora-sql: cannot read '" + Root.string() + "': it is a folder, not a file\n");
+    const std::string full = std::string("'") + VELMORA_SQL_TOOL + "' --server-dir '" + ServerDir +
+                             "' --query 'select 1 as a' >/dev/full 2>/dev/null";
+    const int status = std::system(full.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+}
+
 TEST_F(VelmoraSqlTest, ValuesTheColumnCannotHoldFailTheStatementAndChangeNothing)
 {
     Script("create table t (k varchar(4))\nGO\ninsert into t values ('ab')\n");

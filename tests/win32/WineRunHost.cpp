@@ -3,8 +3,9 @@
 // process forward every statement over a loopback socket; the run's message boxes
 // are read, printed and closed, and the chooser's row is ticked through messages.
 //
-// Usage: VelmoraWineRun.exe PORTFILE HOSTFOLDER BACKUP YEAR SET SCREENS
-//   (Windows paths; HOSTFOLDER ends with a backslash; SET 0 leaves the chooser's first row)
+// Usage: VelmoraWineRun.exe PORTFILE TOKENFILE HOSTFOLDER BACKUP YEAR SET SCREENS
+//   (Windows paths; TOKENFILE is the bridge's token in its server directory; HOSTFOLDER
+//   ends with a backslash; SET 0 leaves the chooser's first row)
 // Prints the result string (UTF-8) on stdout; exit 0 for a connection string, 1 for "0",
 // 2 when the run could not be set up. With VELMORA_WINE_RUN_TRACE set, the status lines
 // the dialog showed and the number of boxes also go to stderr.
@@ -39,8 +40,8 @@ std::string Utf8(const std::wstring& text) { return FromWide(text.data(), text.s
 class TBridge {
 public:
     // serviceState: the Wine service's state as a word of the stand-in's service file.
-    TBridge(unsigned short port, std::function<std::string()> serviceState)
-        : FPort(port), FServiceState(std::move(serviceState))
+    TBridge(unsigned short port, std::string token, std::function<std::string()> serviceState)
+        : FPort(port), FToken(std::move(token)), FServiceState(std::move(serviceState))
     {
     }
     ~TBridge()
@@ -94,6 +95,13 @@ private:
         if (socket == INVALID_SOCKET || connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             if (socket != INVALID_SOCKET) closesocket(socket);
             answer.Errors.push_back({ProviderFailure, L"[DBNETLIB][ConnectionOpen (Connect()).]SQL Server 不存在或拒绝访问。"});
+            return INVALID_SOCKET;
+        }
+        // The bridge serves only those who can read its token.
+        Send(socket, "A " + std::to_string(FToken.size()) + "\n" + FToken);
+        Read(socket, answer);
+        if (!answer.Errors.empty()) {
+            closesocket(socket);
             return INVALID_SOCKET;
         }
         return socket;
@@ -168,8 +176,13 @@ private:
         if (!Line(socket, line) || line.empty()) return lost();
         if (line[0] == 'K') return;
         if (line[0] == 'X') {
+            // X <number> <bytes>: the number is the server's, as the provider's NativeError gives it.
+            long number = 0;
+            unsigned long size = 0;
             std::wstring message;
-            if (!Counted(socket, std::stoul(line.substr(2)), message)) return lost();
+            if (std::sscanf(line.c_str(), "X %ld %lu", &number, &size) != 2 || !Counted(socket, size, message)) {
+                return lost();
+            }
             answer.Errors.push_back({ProviderFailure, message});
             return;
         }
@@ -204,6 +217,7 @@ private:
     }
 
     unsigned short FPort;
+    std::string FToken;
     std::function<std::string()> FServiceState;
     std::map<const void*, SOCKET> FSockets;
 };
@@ -268,8 +282,8 @@ struct TChooserDriver {
 
 int main(int argc, char** argv)
 {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: VelmoraWineRun.exe PORTFILE HOSTFOLDER BACKUP YEAR SET SCREENS\n");
+    if (argc != 8) {
+        std::fprintf(stderr, "usage: VelmoraWineRun.exe PORTFILE TOKENFILE HOSTFOLDER BACKUP YEAR SET SCREENS\n");
         return 2;
     }
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
@@ -282,8 +296,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "no bridge port in %s\n", argv[1]);
         return 2;
     }
+    std::string token;
+    if (!ReadWholeFile(Wide(argv[2]), token)) {
+        std::fprintf(stderr, "no bridge token in %s\n", argv[2]);
+        return 2;
+    }
     TStandInService* installed = nullptr;
-    TBridge bridge(static_cast<unsigned short>(std::atoi(portText.c_str())), [&installed] {
+    TBridge bridge(static_cast<unsigned short>(std::atoi(portText.c_str())), token, [&installed] {
         const DWORD state = installed != nullptr ? installed->State() : 0;
         return std::string(state == SERVICE_RUNNING ? "running" : state == SERVICE_PAUSED ? "paused" : "stopped");
     });
@@ -312,9 +331,9 @@ int main(int argc, char** argv)
     TDoIt doIt = nullptr;
     std::memcpy(&doIt, &entry, sizeof doIt);
 
-    SetEnvironmentVariableW(L"VELMORA_SCREENS_DIR", Wide(argv[6]).c_str());
+    SetEnvironmentVariableW(L"VELMORA_SCREENS_DIR", Wide(argv[7]).c_str());
     TChooserDriver driver;
-    driver.Set = std::atoi(argv[5]);
+    driver.Set = std::atoi(argv[6]);
     TScreenWatcher watcher([&](const TSeenBox& box) {
         std::fprintf(stderr, "[%s] %s\n", Utf8(box.Caption).c_str(), Utf8(box.Text).c_str());
     });
@@ -322,7 +341,7 @@ int main(int argc, char** argv)
     THostWindow host(L"Velmora Wine run");
 
     BSTR result = nullptr;
-    doIt(&result, host.Handle(), argv[2], argv[3], argv[4]);
+    doIt(&result, host.Handle(), argv[3], argv[4], argv[5]);
 
     InterlockedExchange(&driver.Stop, 1);
     WaitForSingleObject(thread, INFINITE);

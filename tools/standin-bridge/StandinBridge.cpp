@@ -1,89 +1,114 @@
 // velmora-standin-bridge: serves the stand-in server on 127.0.0.1 to the Wine run host.
 //
 // Usage: velmora-standin-bridge --server-dir DIR --port-file FILE
-// Listens on an ephemeral loopback port, writes its number to FILE, and serves every
-// client on its own thread until a client sends "Q". One client is one connection.
-// Requests and answers are lines, each text followed by its byte count on the line before:
+// At each start it writes a fresh random token to DIR/bridge.token (mode 0600, only
+// its owner may read it), listens on an ephemeral loopback port and writes the port's
+// number to FILE. Every client is served on its own thread; one client is one
+// connection. Anyone on the machine can reach the port, so only a client that can
+// read the token file, that is the bridge's own user, is served.
+//
+// Requests and answers are lines; a text travels with its byte count on the line before.
+//   A <n>\n<token>               the first request of every connection  -> K | X
 //   O <n>\n<connection string>   open a session      -> K | X
 //   E <n>\n<statement>           run a statement     -> K | R | X
-//   S <word>\n                   the Wine service's state, written to the stand-in's file -> K
+//   S <word>\n                   the Wine service's state, written to the stand-in's file -> K | X
 //   C\n                          close the session   -> K
-//   Q\n                          stop the bridge
+//   Q\n                          stop the bridge     -> K
+// Answers:
 //   K\n                          done, no rows
 //   R <columns> <rows>\n then per column "<n>\n<name>", per value N\n | I <v>\n | F <v>\n | T <n>\n<text>
-//   X <n>\n<message>             a provider error
+//   X <number> <n>\n<message>    a failure: the server's message number (0 when none) and its message
+// A connection whose first request is not A with the token, or that sends no complete
+// first request within 10 seconds, gets one X and is closed; so is one that sends a
+// malformed request (a line over 1024 bytes, a count over 16 MiB or, before the token,
+// over 1024 bytes, an unknown verb).
+// At most 16 connections are served at once; the next gets one X and is closed.
+// A client that goes away has its statement interrupted and its session closed.
+// A stop lets the statement that runs finish, then closes every session (which
+// rolls back what they left open) and ends the bridge.
 // Drive paths in statements (Z:\dir\file) become POSIX paths (/dir/file): Wine maps Z: to /.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/Errors.h"
 #include "standin/Server.h"
 #include "standin/StandinServiceControl.h"
+#include "tools/standin-bridge/BridgeProtocol.h"
 
 namespace {
 
 using namespace Velmora;
+using namespace Velmora::Bridge;
 
-std::mutex ServerLock;  // the stand-in serves one statement at a time
+constexpr std::size_t MaxConnections = 16;
+constexpr int FirstFrameSeconds = 10;
+// A client that takes no part of an answer for this long is given up.
+constexpr int SendSeconds = 30;
+constexpr std::size_t TokenBytes = 32;
+const char* const TokenFileName = "bridge.token";
 
-class TChannel {
-public:
-    explicit TChannel(int socket) : FSocket(socket) {}
-    ~TChannel() { close(FSocket); }
-
-    bool ReadLine(std::string& line)
-    {
-        line.clear();
-        char c = 0;
-        while (ReadBytes(&c, 1)) {
-            if (c == '\n') return true;
-            line += c;
-        }
-        return false;
-    }
-    bool ReadText(std::size_t size, std::string& text)
-    {
-        text.assign(size, '\0');
-        return size == 0 || ReadBytes(&text[0], size);
-    }
-    void Write(const std::string& bytes)
-    {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = send(FSocket, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            done += static_cast<std::size_t>(n);
-        }
-    }
-
-private:
-    bool ReadBytes(char* target, std::size_t size)
-    {
-        while (size > 0) {
-            const ssize_t n = recv(FSocket, target, size, 0);
-            if (n <= 0) return false;
-            target += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    int FSocket;
+// One connection's state that the stop looks at.
+struct TClient {
+    int Socket = -1;
+    std::unique_ptr<Standin::TSession> Session;
 };
 
-std::string Counted(const std::string& text) { return std::to_string(text.size()) + "\n" + text; }
+// The stand-in serves one statement at a time; sessions, the client list and the
+// stop are changed only under this lock. No socket is ever written under it.
+std::mutex ServerLock;
+std::set<TClient*> Clients;
+bool Stopping = false;
+std::atomic<std::size_t> Connections{0};
+
+void SetTimeLimit(int socket, int option, int seconds)
+{
+    timeval limit{};
+    limit.tv_sec = seconds;
+    setsockopt(socket, SOL_SOCKET, option, &limit, sizeof limit);
+}
+
+// Writes to a client that does not read fail after SendSeconds: the thread is freed.
+bool Write(int socket, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = send(socket, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Whether the client has closed its end; what it may have sent ahead stays unread.
+bool ClientGone(int socket)
+{
+    pollfd watch{socket, POLLRDHUP, 0};
+    return poll(&watch, 1, 0) > 0 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
 
 // Z:\a\b.bak -> /a/b.bak, inside the statement's literals only.
 std::string PosixPaths(const std::string& statement)
@@ -138,48 +163,168 @@ std::string Answer(const Standin::TResultSet& result)
     return out;
 }
 
-void Serve(int socket, const std::string& serverDirectory, int listener)
+// Carries out one request of an authenticated client, under the server's lock.
+std::string Carry(TClient& client, const TFrame& frame, const std::string& serverDirectory)
 {
-    TChannel channel(socket);
-    std::unique_ptr<Standin::TSession> session;
-    std::string line;
-    while (channel.ReadLine(line)) {
-        if (line.empty()) continue;
-        const char verb = line[0];
-        if (verb == 'Q') {
-            shutdown(listener, SHUT_RDWR);
-            return;
+    std::lock_guard<std::mutex> hold(ServerLock);
+    if (Stopping) return ErrorAnswer(0, "the bridge is stopping");
+    try {
+        switch (frame.Verb) {
+        case 'O': {
+            client.Session.reset();
+            client.Session =
+                std::make_unique<Standin::TSession>(serverDirectory, Standin::ParseConnectionString(frame.Text));
+            // SQLite's interrupt, through the session's ticker, ends the statement of a client that left.
+            const int socket = client.Socket;
+            client.Session->SetOnWait([socket] {
+                if (ClientGone(socket)) throw EProviderError("the client closed its connection");
+            });
+            return "K\n";
         }
-        std::string text;
-        if (verb == 'O' || verb == 'E') {
-            char* end = nullptr;
-            const unsigned long size = line.size() > 2 ? std::strtoul(line.c_str() + 2, &end, 10) : 0;
-            if (end == nullptr || *end != '\0' || size > (64ul << 20) || !channel.ReadText(size, text)) return;
+        case 'E':
+            if (!client.Session) throw EProviderError("连接没有打开");
+            return Answer(client.Session->Execute(PosixPaths(frame.Text)));
+        case 'S':
+            WriteServiceState(serverDirectory, frame.Word);
+            return "K\n";
+        case 'C':
+            client.Session.reset();
+            return "K\n";
+        case 'Q':
+            Stopping = true;
+            return "K\n";
+        default:
+            return ErrorAnswer(0, "unknown request");
         }
+    } catch (const EProviderError& error) {
+        return ErrorAnswer(error.Number(), error.what());
+    } catch (const std::bad_alloc&) {
+        return ErrorAnswer(0, "There is insufficient system memory to run this query.");
+    } catch (const std::exception& error) {
+        return ErrorAnswer(0, error.what());
+    }
+}
+
+void Serve(int socket, std::string serverDirectory, std::string token, int listener)
+{
+    TClient client;
+    client.Socket = socket;
+    {
         std::lock_guard<std::mutex> hold(ServerLock);
-        try {
-            if (verb == 'O') {
-                session.reset();
-                session = std::make_unique<Standin::TSession>(serverDirectory, Standin::ParseConnectionString(text));
-                channel.Write("K\n");
-            } else if (verb == 'E') {
-                if (!session) throw EProviderError("连接没有打开");
-                channel.Write(Answer(session->Execute(PosixPaths(text))));
-            } else if (verb == 'S') {
-                WriteServiceState(serverDirectory, line.substr(2));
-                channel.Write("K\n");
-            } else if (verb == 'C') {
-                session.reset();
-                channel.Write("K\n");
-            } else {
-                channel.Write("X " + Counted("unknown request"));
+        Clients.insert(&client);
+    }
+    SetTimeLimit(socket, SO_SNDTIMEO, SendSeconds);
+    // The first request must be complete before the deadline, however slowly it trickles in.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(FirstFrameSeconds);
+    bool authenticated = false;
+    TFrameReader reader([socket, &deadline, &authenticated](char* buffer, std::size_t size) -> std::size_t {
+        for (;;) {
+            int wait = -1;
+            if (!authenticated) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0) {
+                    throw EBridgeProtocolError("no authentication within " + std::to_string(FirstFrameSeconds) +
+                                               " seconds");
+                }
+                wait = static_cast<int>(left.count());
             }
-        } catch (const std::exception& error) {
-            channel.Write("X " + Counted(error.what()));
+            pollfd watch{socket, POLLIN, 0};
+            const int ready = poll(&watch, 1, wait);
+            if (ready < 0 && errno != EINTR) return 0;
+            if (ready <= 0) continue;
+            const ssize_t n = recv(socket, buffer, size, 0);
+            if (n < 0 && errno == EINTR) continue;
+            return n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+    });
+    reader.SetTextLimit(MaxLine);
+    bool stop = false;
+    try {
+        TFrame frame;
+        while (!stop && reader.Next(frame)) {
+            if (!authenticated) {
+                if (frame.Verb != 'A') throw EBridgeProtocolError("authenticate first: \"A <bytes>\" and the token");
+                if (!SameToken(frame.Text, token)) throw EBridgeProtocolError("wrong token");
+                authenticated = true;
+                reader.SetTextLimit(MaxFrameText);
+                if (!Write(socket, "K\n")) break;
+                continue;
+            }
+            if (frame.Verb == 'A') {
+                if (!Write(socket, "K\n")) break;
+                continue;
+            }
+            const std::string answer = Carry(client, frame, serverDirectory);
+            stop = frame.Verb == 'Q';
+            if (!Write(socket, answer)) break;
+        }
+    } catch (const EBridgeProtocolError& error) {
+        Write(socket, ErrorAnswer(0, error.what()));
+    } catch (const std::exception& error) {
+        Write(socket, ErrorAnswer(0, error.what()));
+    }
+    {
+        std::lock_guard<std::mutex> hold(ServerLock);
+        client.Session.reset();
+        Clients.erase(&client);
+    }
+    // Wakes the listener's accept: main ends the bridge once no statement runs.
+    if (stop) shutdown(listener, SHUT_RDWR);
+    // The place is free before the client can see the connection end.
+    --Connections;
+    close(socket);
+}
+
+// A fresh token, readable by this user alone. A file left by an earlier run is
+// replaced only when it is a plain file of ours; a link is never followed.
+std::string WriteToken(const std::string& serverDirectory)
+{
+    unsigned char random[TokenBytes];
+    std::size_t got = 0;
+    while (got < sizeof random) {
+        const ssize_t n = getrandom(random + got, sizeof random - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw std::runtime_error(std::string("no random bytes: ") + std::strerror(errno));
+        got += static_cast<std::size_t>(n);
+    }
+    static const char* const digits = "0123456789abcdef";
+    std::string token;
+    for (const unsigned char byte : random) {
+        token += digits[byte >> 4];
+        token += digits[byte & 0xF];
+    }
+
+    std::error_code ignored;
+    std::filesystem::create_directories(serverDirectory, ignored);
+    const std::string path = serverDirectory + "/" + TokenFileName;
+    struct stat old {};
+    if (lstat(path.c_str(), &old) == 0) {
+        if (!S_ISREG(old.st_mode) || old.st_uid != geteuid()) {
+            throw std::runtime_error(path + " is there and is not a plain file of this user's; remove it by hand");
+        }
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+            throw std::runtime_error("cannot remove the old " + path + ": " + std::strerror(errno));
         }
     }
-    std::lock_guard<std::mutex> hold(ServerLock);
-    session.reset();
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+    const bool written = fchmod(fd, 0600) == 0 && write(fd, token.data(), token.size()) ==
+                                                      static_cast<ssize_t>(token.size());
+    const int error = errno;
+    if (close(fd) != 0 || !written) {
+        unlink(path.c_str());
+        throw std::runtime_error("cannot write " + path + ": " + std::strerror(error));
+    }
+    return token;
+}
+
+// Refuses a connection beyond the limit, without waiting on the client.
+void Refuse(int client, const std::string& why)
+{
+    SetTimeLimit(client, SO_SNDTIMEO, 1);
+    Write(client, ErrorAnswer(0, why));
+    close(client);
 }
 
 }  // namespace
@@ -197,7 +342,14 @@ int main(int argc, char** argv)
         std::cerr << "usage: velmora-standin-bridge --server-dir DIR --port-file FILE\n";
         return 2;
     }
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    std::string token;
+    try {
+        token = WriteToken(serverDirectory);
+    } catch (const std::exception& error) {
+        std::cerr << "velmora-standin-bridge: " << error.what() << "\n";
+        return 1;
+    }
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -212,10 +364,35 @@ int main(int argc, char** argv)
         std::rename((portFile + ".part").c_str(), portFile.c_str());
     }
     for (;;) {
-        const int client = accept(listener, nullptr, nullptr);
-        if (client < 0) break;
-        std::thread(Serve, client, serverDirectory, listener).detach();
+        const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            std::lock_guard<std::mutex> hold(ServerLock);
+            if (Stopping) break;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: give the clients there are a moment to finish.
+                poll(nullptr, 0, 100);
+            }
+            continue;
+        }
+        if (Connections >= MaxConnections) {
+            Refuse(client, "too many connections: at most " + std::to_string(MaxConnections) + " at once");
+            continue;
+        }
+        ++Connections;
+        try {
+            std::thread(Serve, client, serverDirectory, token, listener).detach();
+        } catch (const std::system_error&) {
+            --Connections;
+            Refuse(client, "the bridge cannot take another connection now");
+        }
     }
-    close(listener);
-    return 0;
+    // The lock is free only between statements: every session is closed, rolling
+    // back what it left open, and the threads still waiting find the bridge stopping.
+    std::lock_guard<std::mutex> hold(ServerLock);
+    for (TClient* client : Clients) {
+        client->Session.reset();
+        shutdown(client->Socket, SHUT_RDWR);
+    }
+    unlink((serverDirectory + "/" + TokenFileName).c_str());
+    std::_Exit(0);
 }

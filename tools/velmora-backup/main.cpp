@@ -1,6 +1,8 @@
 // velmora-backup: makes backup media for the stand-in server from an SQL script,
 // and lists what media holds.
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -137,6 +139,12 @@ int List(const std::vector<std::string>& args)
         std::cout << FormatBackupList(ReadBackupMedia(args[0]));
     } catch (const EBackupMediaError& error) {
         return Fail(error.what());
+    }
+    // A list that did not arrive is no success.
+    errno = 0;
+    if (!std::cout.flush()) {
+        return Fail(std::string("cannot write the list: ") +
+                    (errno != 0 ? std::strerror(errno) : "the output was refused"));
     }
     return 0;
 }

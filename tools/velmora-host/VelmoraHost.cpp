@@ -17,12 +17,16 @@
 #include <vector>
 
 #include "platform/Utf.h"
+#include "platform/posix/IconvTextConversion.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "plugin/posix/Velmora.h"
 #include "standin/ServerDirectory.h"
 #include "standin/StandinServiceControl.h"
+#include "tools/velmora-host/HostArguments.h"
 
 namespace {
+
+using Velmora::Host::TOptions;
 
 constexpr int ExitConnected = 0;
 constexpr int ExitNothingPrepared = 1;
@@ -79,70 +83,6 @@ std::string DefaultPluginPath()
     return candidates.empty() ? std::string("libVelmora.so") : candidates.front();
 }
 
-struct TOptions {
-    std::string Folder;
-    std::string Backup;
-    std::string Year;
-    std::string Plugin;
-    std::string Service;
-    bool HasFolder = false;
-    bool HasBackup = false;
-    bool HasYear = false;
-    bool HasService = false;
-    bool Help = false;
-};
-
-// Answers an empty text when all is well, otherwise what is wrong.
-std::string ParseOptions(int argc, char** argv, TOptions& options)
-{
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        std::string value;
-        bool hasValue = false;
-        const std::size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-            hasValue = true;
-        }
-        if (name == "--help" || name == "-h") {
-            options.Help = true;
-            continue;
-        }
-        std::string* target = nullptr;
-        bool* seen = nullptr;
-        if (name == "--folder") {
-            target = &options.Folder;
-            seen = &options.HasFolder;
-        } else if (name == "--backup") {
-            target = &options.Backup;
-            seen = &options.HasBackup;
-        } else if (name == "--year") {
-            target = &options.Year;
-            seen = &options.HasYear;
-        } else if (name == "--plugin") {
-            target = &options.Plugin;
-        } else if (name == "--service") {
-            target = &options.Service;
-            seen = &options.HasService;
-        } else {
-            return "未知的选项 " + name;
-        }
-        if (!hasValue) {
-            if (i + 1 >= argc) return "选项 " + name + " 缺少值";
-            value = argv[++i];
-        }
-        *target = value;
-        if (seen) *seen = true;
-    }
-    if (options.Help) return std::string();
-    if (!options.HasFolder) return "缺少 --folder";
-    if (!options.HasBackup) return "缺少 --backup";
-    if (!options.HasYear) return "缺少 --year";
-    if (options.Plugin.empty()) options.Plugin = DefaultPluginPath();
-    return std::string();
-}
-
 // A standard descriptor that was closed when the host started would be handed to
 // the next file opened (the backup, a database), and the result printed into it.
 // Each closed one is held by /dev/null instead; answers whether stdout was closed.
@@ -194,10 +134,20 @@ int main(int argc, char** argv)
     std::setlocale(LC_ALL, "");
 
     TOptions options;
-    const std::string problem = ParseOptions(argc, argv, options);
+    std::string problem = Velmora::Host::ParseOptions(argc, argv, options);
     if (options.Help) {
         std::fputs(Usage, stdout);
         return ExitConnected;
+    }
+    if (options.Plugin.empty()) options.Plugin = DefaultPluginPath();
+    // The library reads these in the locale's codeset; one it cannot read is named here.
+    if (problem.empty()) {
+        try {
+            Velmora::TIconvTextConversion text;
+            problem = Velmora::Host::UndecodableArgument(options, text);
+        } catch (const std::exception& error) {
+            problem = error.what();
+        }
     }
     if (!problem.empty()) return UsageError(problem);
     // Nothing is done that could not be reported.

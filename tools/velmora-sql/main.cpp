@@ -2,10 +2,13 @@
 // the same data access and T-SQL shim as the plug-in's, so what works here works
 // for the plug-in, and a server error reads as the server words it.
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,50 +45,85 @@ const char* const Usage =
     "sends after it (a failed RESTORE's 3119 and 3013), and ends the run with exit code 1.\n"
     "The service is not started: while it is stopped, connecting fails.\n";
 
+// Standard output could not take the answers (a full disk, a closed pipe).
+struct EOutputError {};
+
 int UsageError(const std::string& message)
 {
     std::cerr << "velmora-sql: " << message << "\nTry 'velmora-sql --help'.\n";
     return ExitUsage;
 }
 
-// Batches of a script: a line holding only GO (any case, blanks around) ends one.
-std::vector<std::string> Batches(const std::string& script)
-{
-    std::vector<std::string> batches(1);
-    std::istringstream lines(script);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (SameText(Trim(line), "GO")) {
-            batches.emplace_back();
-            continue;
-        }
-        batches.back() += line + "\n";
-    }
-    return batches;
-}
+// Cuts a script into its statements as its lines arrive: a line holding only GO (any
+// case, blanks around) ends a batch, and a semicolon outside parentheses ends a
+// statement, so that each one's answer is shown. A batch's statements run once the
+// whole batch has been read, so that one with an unclosed quotation mark runs none of
+// them, as the server compiles a batch before running it; only their texts are kept,
+// never a whole batch's tokens.
+class TStatementCutter {
+public:
+    explicit TStatementCutter(std::function<void(const std::string&)> run) : FRun(std::move(run)) {}
 
-// The statements of a batch, cut at semicolons outside parentheses, so that each
-// one's answer is shown.
-std::vector<std::string> Statements(const std::string& batch)
-{
-    std::vector<std::string> statements(1);
-    int depth = 0;
-    for (const Standin::TToken& token : Standin::Tokenize(batch)) {
-        if (Standin::IsSymbol(token, "(")) ++depth;
-        if (Standin::IsSymbol(token, ")")) --depth;
-        if (depth == 0 && Standin::IsSymbol(token, ";")) {
-            statements.emplace_back();
-            continue;
+    void Line(std::string line)
+    {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (SameText(Trim(line), "GO")) return EndBatch();
+        FPending += line;
+        FPending += '\n';
+        if (line.find(';') != std::string::npos && FPending.size() >= FRetryAt) Cut(false);
+    }
+
+    void EndBatch()
+    {
+        Cut(true);
+        FPending.clear();
+        std::vector<std::string> statements;
+        statements.swap(FStatements);
+        for (const std::string& statement : statements) FRun(statement);
+    }
+
+private:
+    // Takes every complete statement of the text in hand and keeps the rest. Until
+    // the batch ends, text that does not tokenize yet (a string literal still open) waits
+    // until it has doubled, so that a long literal is not tokenized again at every line.
+    void Cut(bool batchEnds)
+    {
+        std::vector<Standin::TToken> tokens;
+        try {
+            tokens = Standin::Tokenize(FPending);
+        } catch (const EProviderError&) {
+            if (batchEnds) throw;
+            FRetryAt = FPending.size() * 2;
+            return;
         }
-        statements.back() += token.Text;
+        FRetryAt = 0;
+        std::string statement;
+        int depth = 0;
+        for (const Standin::TToken& token : tokens) {
+            if (Standin::IsSymbol(token, "(")) ++depth;
+            if (Standin::IsSymbol(token, ")")) --depth;
+            if (depth == 0 && Standin::IsSymbol(token, ";")) {
+                Take(statement);
+                statement.clear();
+                continue;
+            }
+            statement += token.Text;
+        }
+        tokens = {};
+        if (batchEnds) Take(statement);
+        else FPending = std::move(statement);
     }
-    std::vector<std::string> meaningful;
-    for (const std::string& statement : statements) {
-        if (!Standin::Significant(Standin::Tokenize(statement)).empty()) meaningful.push_back(statement);
+
+    void Take(const std::string& statement)
+    {
+        if (!Standin::Significant(Standin::Tokenize(statement)).empty()) FStatements.push_back(statement);
     }
-    return meaningful;
-}
+
+    std::function<void(const std::string&)> FRun;
+    std::vector<std::string> FStatements;
+    std::string FPending;
+    std::size_t FRetryAt = 0;
+};
 
 std::string Shown(const TFieldValue& value)
 {
@@ -144,14 +182,18 @@ int main(int argc, char** argv)
     if (hasQuery == hasInput) return UsageError("give either --query TEXT or --input FILE");
     if (database.empty()) return UsageError("--database needs a name");
 
-    std::string script = query;
+    std::ifstream in;
     if (hasInput) {
-        std::ifstream in(input, std::ios::binary);
-        if (!in) {
-            std::cerr << "velmora-sql: cannot read '" << input << "'\n";
+        std::error_code error;
+        if (std::filesystem::is_directory(input, error)) {
+            std::cerr << "velmora-sql: cannot read '" << input << "': it is a folder, not a file\n";
             return ExitFailure;
         }
-        script.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        in.open(input, std::ios::binary);
+        if (!in) {
+            std::cerr << "velmora-sql: cannot read '" << input << "': " << std::strerror(errno) << "\n";
+            return ExitFailure;
+        }
     }
     if (serverDir.empty()) serverDir = DefaultServerDirectory();
 
@@ -162,9 +204,24 @@ int main(int argc, char** argv)
             "Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security Info=true;Initial Catalog=" + database +
             ";Data Source=(local)");
         connection->Open();
-        for (const std::string& batch : Batches(script)) {
-            for (const std::string& statement : Statements(batch)) Print(ExecuteOnStandin(*connection, statement));
+        TStatementCutter cutter([&connection](const std::string& statement) {
+            Print(ExecuteOnStandin(*connection, statement));
+            // Nothing more is run once its answers can no longer be shown.
+            if (!std::cout) throw EOutputError();
+        });
+        std::istringstream queryLines(query);
+        std::istream& lines = hasInput ? static_cast<std::istream&>(in) : queryLines;
+        std::string line;
+        while (std::getline(lines, line)) cutter.Line(std::move(line));
+        if (lines.bad()) {
+            std::cerr << "velmora-sql: cannot read '" << input << "'\n";
+            return ExitFailure;
         }
+        cutter.EndBatch();
+        if (!std::cout.flush()) throw EOutputError();
+    } catch (const EOutputError&) {
+        std::cerr << "velmora-sql: cannot write the output: " << std::strerror(errno) << "\n";
+        return ExitFailure;
     } catch (const EProviderError& error) {
         std::cout.flush();
         const int number = error.Number() != 0 ? error.Number() : Standin::ServerErrorNumber(error.what());

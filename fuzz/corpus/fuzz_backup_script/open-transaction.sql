@@ -1,0 +1,3 @@
+create table t (a);
+begin;
+insert into t values (1);
