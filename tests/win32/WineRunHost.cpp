@@ -184,6 +184,8 @@ private:
                 return lost();
             }
             answer.Errors.push_back({ProviderFailure, message});
+            answer.NativeErrors.resize(answer.Errors.size() - 1);
+            answer.NativeErrors.push_back(number);
             return;
         }
         unsigned long columns = 0;
