@@ -250,6 +250,25 @@ TEST_F(Restore, ForeseenRefusalsShowOneBoxAndLeaveUfdataAlone)
          "备份文件已损坏或不完整，SQL Server 不能读取。\n请重新复制备份文件，或重新备份后再试。" + fix + "3241）"},
         {"password", [&](TScriptedServer& t) { t.HeaderFails = true, t.HeaderError = EProviderError("password", 3279); },
          "备份设有密码，不能还原。\n请改用没有密码的备份。" + fix + "3279）"},
+        {"newer set", [&](TScriptedServer& t) { t.SetVersion = {9, 0, 1399}; },
+         "备份由 SQL Server 9.00.1399 写成，本机的 SQL Server 是 8.00.2039，不能还原这个备份。\n请在能还原它的 SQL "
+         "Server 上还原，或改用本机 SQL Server 能还原的备份。" + fix + "3169）"},
+        {"damaged or compressed before 2008",
+         [&](TScriptedServer& t) { t.HeaderFails = true, t.HeaderError = EProviderError("formed", 3241); },
+         "SQL Server 8.00.2039 不能读取这个备份：备份文件已损坏或不完整，或者是压缩备份（SQL Server 2008 "
+         "起才能读取）。\n请重新复制备份文件或重新备份后再试；压缩备份请在 SQL Server 2008 或更新的版本上还原。" +
+             fix + "3241）"},
+        {"account may not read",
+         [&](TScriptedServer& t) { t.HeaderFails = true, t.HeaderError = EProviderError("device", 3201); },
+         "SQL Server 服务的登录账户“NT AUTHORITY\\NetworkService”不能读写文件夹“D:\\host\\TempLateTemp\\”，不能还原"
+         "数据库。\n请给账户“NT AUTHORITY\\NetworkService”授予这个文件夹的读取和写入权限，或改用用户个人文件夹以外的"
+         "主机文件夹。" + fix + "3201）"},
+        {"unknown account may not read",
+         [&](TScriptedServer& t) {
+             t.Fake.Services.Account.clear(), t.HeaderFails = true, t.HeaderError = EProviderError("device", 3201);
+         },
+         "SQL Server 服务的登录账户不能读写文件夹“D:\\host\\TempLateTemp\\”，不能还原数据库。\n请给该账户授予这个"
+         "文件夹的读取和写入权限，或改用用户个人文件夹以外的主机文件夹。" + fix + "3201）"},
         // What the server restores is let through: no box.
         {"just fits", [&](TScriptedServer& t) { t.Sizes = {600, 401}, t.Fake.Files.Free = 1001; }, ""},
         {"2000 set on 2008 R2 Express at its cap",
