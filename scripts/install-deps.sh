@@ -5,8 +5,10 @@ set -euo pipefail
 
 what=${1:-all}
 # Native: the build and its libraries, sqlite3 for run-sample.sh's balance listing,
-# gcovr for the coverage figures of test.sh.
-native=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev libjpeg62-turbo-dev sqlite3 gcovr)
+# gcovr for the coverage figures of test.sh, clang and its runtime (libFuzzer, the
+# sanitizers) for the fuzz targets of scripts/fuzz.sh.
+native=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev libjpeg62-turbo-dev sqlite3 gcovr
+        clang libclang-rt-dev)
 # Windows: the cross compilers, GoogleTest's sources for them, Wine under Xvfb (xvfb-run
 # needs xauth), a Chinese locale and font for the dialogs, imagemagick for the screenshots.
 windows=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth
