@@ -57,6 +57,7 @@ private:
     std::unordered_map<std::string, bool> FExactRanges;
     std::string FKillReason;
     TWaitTicker FWait;
+    TClientGuard FGuard;
 
     // Prepared statements by their SQLite text, most recent first.
     struct TCached {

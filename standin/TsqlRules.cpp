@@ -299,6 +299,8 @@ std::string OverflowMessage(const std::string& typeName)
     return "Arithmetic overflow error converting expression to data type " + typeName + ".";
 }
 
+std::string AdHocCatalogUpdateMessage() { return "Ad hoc updates to system catalogs are not allowed."; }
+
 int ServerErrorNumber(const std::string& message)
 {
     static const std::pair<const char*, int> known[] = {
