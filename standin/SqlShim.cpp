@@ -261,6 +261,8 @@ private:
         const std::string column = Sig(from).Text;
         if (!check.empty()) Sig(typeEnd).Text += " CHECK (tsql_check(" + check + ", " + column + "))";
         if (type == "money" || type == "smallmoney" || type == "bit") FStored.emplace_back(column, type == "bit" ? "bit" : "money");
+        const bool integral = type == "int" || type == "integer" || type == "smallint" || type == "tinyint" || type == "bigint";
+        if (integral && !(identity && primaryKey)) FStored.emplace_back(column, "integer");
 
         static const char* const textTypes[] = {"char", "varchar", "nchar", "nvarchar", "text", "ntext", "sysname",
                                                 "uniqueidentifier"};

@@ -186,7 +186,8 @@ TEST_F(VelmoraSqlTest, CharacterColumnsCompareWithoutCaseOrTrailingBlanks)
 TEST_F(VelmoraSqlTest, ValuesTheColumnCannotHoldFailTheStatementAndChangeNothing)
 {
     const TRun made = Script(
-        "create table m (c varchar(4), n nvarchar(2), a money, b bit, s smallint, t tinyint, x varchar(max))\nGO\n"
+        "create table m (c varchar(4), n nvarchar(2), a money, b bit, s smallint, t tinyint, x varchar(max), i int, "
+        "g bigint)\nGO\n"
         "insert into m (c, n, a, b, x) values ('中文', N'中文', 1.00005, 7, 'no limit');\n"
         "insert into m (a, b) values (-2.00005, 0);\n"
         "select c, n, a, b from m order by a;\n"
@@ -206,6 +207,10 @@ TEST_F(VelmoraSqlTest, ValuesTheColumnCannotHoldFailTheStatementAndChangeNothing
         {"insert into m (a) values (-922337203685478)", overflow + "money.\n"},
         {"insert into m (s) values (32768)", overflow + "smallint.\n"},
         {"insert into m (t) values (-1)", overflow + "tinyint.\n"},
+        {"insert into m (a) values (922337203685477.6)", overflow + "money.\n"},
+        {"insert into m (g) values (9223372036854775808)", overflow + "bigint.\n"},
+        // Code page 936 as Windows has it: the euro sign one byte, a character outside it '?' per UTF-16 unit.
+        {"insert into m (c, i) values ('€😀€', 1.9)", ""},
         {"update m set a = 900000000000000.5", ""},
         {"select sum(a) as total from m", overflow + "money.\n"},
         {"create view v as select c, n as C from m",
@@ -217,8 +222,9 @@ TEST_F(VelmoraSqlTest, ValuesTheColumnCannotHoldFailTheStatementAndChangeNothing
         EXPECT_EQ(run.ExitCode, message.empty() ? 0 : 1) << statement;
         EXPECT_EQ(run.Err, message) << statement;
     }
-    const TRun after = Sql("--database shim --query 'select count(*) as n, max(c) as c from m; select * from v'");
-    EXPECT_EQ(after.Out, "n\tc\n2\t中文\n");
+    const TRun after =
+        Sql("--database shim --query 'select count(*) as n, max(c) as c, max(i) as i from m; select * from v'");
+    EXPECT_EQ(after.Out, "n\tc\ti\n3\t中文\t1\n");
     EXPECT_EQ(after.ExitCode, 1);
     EXPECT_EQ(Sql("--query").ExitCode, 2);
     EXPECT_EQ(Sql("--query x --input y").ExitCode, 2);
