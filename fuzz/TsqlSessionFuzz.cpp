@@ -2,21 +2,26 @@
 // database: tokenizer, rewriter, statement parser, type rules and SQLite under
 // them. Input is a script of batches separated by lines holding only GO. Every
 // batch either runs or is refused with a provider error; nothing else may leave
-// the session. Each input starts from the same server folder, so that a finding
-// replays alone.
+// the session. A script whose first line is "--master" talks to master instead,
+// and unless it names a database statement the catalog must come out unchanged.
+// Each input starts from the same server folder, so that a finding replays alone.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "fuzz/FuzzScratch.h"
 #include "platform/Errors.h"
 #include "standin/Server.h"
 #include "standin/StandinServiceControl.h"
+#include "standin/Tokenizer.h"
 
 using namespace Velmora;
 namespace fs = std::filesystem;
@@ -71,6 +76,48 @@ void ResetServer(const TServer& server)
     if (error) std::abort();
 }
 
+// Every row of the catalog's tables, as text.
+std::string CatalogRows(const fs::path& server)
+{
+    sqlite3* db = nullptr;
+    std::string rows;
+    if (sqlite3_open_v2((server / "master.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) std::abort();
+    for (const char* sql : {"SELECT * FROM sysdatabases ORDER BY dbid", "SELECT * FROM sysaltfiles ORDER BY dbid, fileid",
+                            "SELECT * FROM velmora_files ORDER BY filename"}) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) std::abort();
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            for (int c = 0; c < sqlite3_column_count(statement); ++c) {
+                const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
+                rows += text != nullptr ? text : "NULL";
+                rows += '|';
+            }
+            rows += '\n';
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+std::vector<std::string> Batches(const std::string& script);
+
+// Whether the script may change the catalog by a statement the server carries
+// out itself (CREATE, ALTER or DROP DATABASE, RESTORE).
+bool NamesDatabaseStatement(const std::string& script)
+{
+    for (const std::string& batch : Batches(script)) {
+        try {
+            for (const Standin::TToken& token : Standin::Significant(Standin::Tokenize(batch))) {
+                if (Standin::IsWord(token, "DATABASE") || Standin::IsWord(token, "RESTORE")) return true;
+            }
+        } catch (const EProviderError&) {
+            // A batch that cannot be read is refused whole.
+        }
+    }
+    return false;
+}
+
 std::vector<std::string> Batches(const std::string& script)
 {
     std::vector<std::string> batches(1);
@@ -96,10 +143,13 @@ std::vector<std::string> Batches(const std::string& script)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static const TServer server = MakeServer();
+    static const std::string catalog = CatalogRows(server.Template);
     ResetServer(server);
     const std::string script(reinterpret_cast<const char*>(data), size);
+    const bool master = script.rfind("--master\n", 0) == 0;
+    static const bool verbose = std::getenv("VELMORA_FUZZ_VERBOSE") != nullptr;
     try {
-        Standin::TSession session(server.Live.string(), Standin::TConnectionTarget{ScratchName});
+        Standin::TSession session(server.Live.string(), Standin::TConnectionTarget{master ? "master" : ScratchName});
         std::chrono::steady_clock::time_point deadline;
         session.SetOnWait([&deadline] {
             if (std::chrono::steady_clock::now() > deadline) throw EProviderError("Query timeout expired");
@@ -108,11 +158,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             deadline = std::chrono::steady_clock::now() + StatementBudget;
             try {
                 session.Execute(batch);
-            } catch (const EProviderError&) {
+            } catch (const EProviderError& error) {
+                // VELMORA_FUZZ_VERBOSE=1 shows each refusal when a finding is replayed.
+                if (verbose) std::fprintf(stderr, "%d: %s\n", error.Number(), error.what());
             }
         }
-    } catch (const EProviderError&) {
+    } catch (const EProviderError& error) {
         // The session may have been ended by the script itself (its database dropped or taken offline).
+        if (verbose) std::fprintf(stderr, "session: %s\n", error.what());
     }
+    if (master && !NamesDatabaseStatement(script) && CatalogRows(server.Live) != catalog) std::abort();
     return 0;
 }
