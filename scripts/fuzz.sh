@@ -4,8 +4,9 @@
 #   scripts/fuzz.sh TARGET SECONDS   one campaign of SECONDS on TARGET
 #   scripts/fuzz.sh --all SECONDS    every target for SECONDS each, then one summary line
 #   scripts/fuzz.sh --list           the targets
-# Each target starts from its seeds in fuzz/corpus/TARGET/ (read only) and keeps
-# what it learns in build/fuzz/corpus/TARGET/ for the next campaign. An input
+# Each target starts from its seeds in fuzz/corpus/TARGET/ (read only); a campaign
+# keeps what it learns in build/fuzz/corpus/TARGET/ for the next one, while --all
+# starts from the seeds alone, so that its time stays the same. An input
 # that crashes, hangs or runs out of memory is copied into fuzz/corpus/TARGET/,
 # where it stays as a regression input once the fault is mended. Exit status 1
 # when any target found something.
@@ -38,11 +39,11 @@ list_targets() {
   find "$build/fuzz" -maxdepth 1 -type f -executable -name 'fuzz_*' -printf '%f\n' | sort
 }
 
-# Runs one target; prints "TARGET EXECUTIONS CPU_SECONDS FINDINGS".
+# Runs one target; prints "TARGET EXECUTIONS CPU_SECONDS FINDINGS". New inputs go
+# to LEARNED, the log and what the fuzzer reports to FINDINGS.
 run_target() {
-  local target=$1 seconds=$2
+  local target=$1 seconds=$2 learned=$3 findings=$4
   local binary="$build/fuzz/$target" seeds="$root/fuzz/corpus/$target"
-  local learned="$build/corpus/$target" findings="$build/findings/$target"
   [[ -x "$binary" ]] || { echo "$0: no fuzz target '$target' (see --list)" >&2; exit 2; }
   mkdir -p "$learned" "$findings" "$seeds"
   local options=(-max_total_time="$seconds" -timeout="$input_timeout" -rss_limit_mb="$rss_limit_mb"
@@ -80,8 +81,10 @@ case "$1" in
     build_targets
     targets=$(list_targets)
     total_runs=0 total_findings=0 count=0
+    scratch=$(mktemp -d)
+    trap 'rm -rf "$scratch"' EXIT
     for target in $targets; do
-      read -r name runs cpu found < <(run_target "$target" "$2")
+      read -r name runs cpu found < <(run_target "$target" "$2" "$scratch/$target" "$build/findings/all/$target")
       printf '  %-28s %12s executions %8s s CPU %3s findings\n' "$name" "$runs" "$cpu" "$found"
       total_runs=$((total_runs + runs)) total_findings=$((total_findings + found)) count=$((count + 1))
     done
@@ -94,7 +97,7 @@ case "$1" in
   *)
     [[ $# -eq 2 && $2 =~ ^[0-9]+$ ]] || usage
     build_targets
-    read -r name runs cpu found < <(run_target "$1" "$2")
+    read -r name runs cpu found < <(run_target "$1" "$2" "$build/corpus/$1" "$build/findings/$1")
     echo "fuzz: $name, $2 s, $runs executions, $cpu s CPU, $found findings"
     [[ $found -eq 0 ]]
     ;;

@@ -155,12 +155,12 @@ bool CatalogTable(const std::string& name)
 // SQLite's table-valued functions, which read files, pages and settings.
 bool SqliteOnlyTable(const std::string& name)
 {
-    static const char* const names[] = {"dbstat", "sqlite_dbpage", "sqlite_stmt", "fts3tokenize", "generate_series",
-                                        "zipfile", "fsdir"};
+    static const char* const names[] = {"json_each", "json_tree", "dbstat", "sqlite_dbpage", "sqlite_stmt",
+                                        "fts3tokenize", "generate_series", "zipfile", "fsdir"};
     for (const char* table : names) {
         if (name == table) return true;
     }
-    return StartsWith(name, "pragma_") || StartsWith(name, "json_");
+    return StartsWith(name, "pragma_");
 }
 
 }  // namespace
