@@ -72,8 +72,15 @@ void ResetServer(const TServer& server)
 {
     std::error_code error;
     fs::remove_all(server.Live, error);
+    if (error) {
+        std::fprintf(stderr, "cannot remove %s: %s\n", server.Live.c_str(), error.message().c_str());
+        std::abort();
+    }
     fs::copy(server.Template, server.Live, fs::copy_options::recursive, error);
-    if (error) std::abort();
+    if (error) {
+        std::fprintf(stderr, "cannot copy %s: %s\n", server.Template.c_str(), error.message().c_str());
+        std::abort();
+    }
 }
 
 // Every row of the catalog's tables, as text.
