@@ -22,10 +22,11 @@ bool TForm_DealWithUFO::CopyBackupFile(const std::string& source, const std::str
 
     // A copy that cannot fit would fill the disk the server needs next; it is refused
     // before a byte is written.
-    const std::int64_t free = FPlatform.Files.FreeSpace(FWorkDir);
+    const std::string folder = target.substr(0, target.find_last_of("/\\") + 1);
+    const std::int64_t free = FPlatform.Files.FreeSpace(folder.empty() ? "." : folder);
     if (free >= 0 && size > free) {
         SetModalResult(mrCancel);
-        ShowMessage("磁盘“" + VolumeOf(FWorkDir) + "”空间不足，不能复制备份文件：需要 " + std::to_string(size) +
+        ShowMessage("磁盘“" + VolumeOf(folder) + "”空间不足，不能复制备份文件：需要 " + std::to_string(size) +
                         " 字节，可用 " + std::to_string(free) + " 字节。\n请清理这个磁盘，或把工作文件夹放到空间足够的磁盘上。",
                     DealWithUFOText::CaptionError, MsgBox::IconError);
         return false;

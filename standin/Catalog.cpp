@@ -77,7 +77,10 @@ void PrepareCatalogSchema(TSqliteDatabase& db, const std::string& catalogPath)
             " dbid INTEGER NOT NULL, fileid INTEGER NOT NULL,"
             " name TEXT NOT NULL COLLATE NOCASE, filename TEXT NOT NULL,"
             " type TEXT NOT NULL, filegroup TEXT, size INTEGER NOT NULL DEFAULT 0,"
-            " PRIMARY KEY (dbid, fileid));");
+            " PRIMARY KEY (dbid, fileid));"
+            // The files the stand-in itself placed (CREATE DATABASE, RESTORE): the
+            // only ones DROP DATABASE deletes, whatever else a catalog row names.
+            "CREATE TABLE IF NOT EXISTS velmora_files (filename TEXT PRIMARY KEY);");
         TSqliteStatement master(db.Handle(),
                                 "INSERT OR IGNORE INTO sysdatabases (name, dbid, status, filename) VALUES ('master', 1, 8, ?)");
         master.Bind(1, catalogPath);
@@ -196,6 +199,12 @@ void TCatalog::Insert(const std::string& name, const std::vector<TDatabaseFile>&
         add.Bind(7, file.Size);
         add.Step();
     }
+    TSqliteStatement placed(FDatabase.Handle(), "INSERT OR IGNORE INTO velmora_files (filename) VALUES (?)");
+    for (const TDatabaseFile& file : files) {
+        placed.Reset();
+        placed.Bind(1, file.PhysicalName);
+        placed.Step();
+    }
 }
 
 void TCatalog::SetOffline(const std::string& name, bool offline)
@@ -211,8 +220,25 @@ void TCatalog::Remove(const std::string& name)
     InTransaction(FDatabase, [&] { Delete(name); });
 }
 
+std::vector<TDatabaseFile> TCatalog::FilesItPlaced(const TDatabaseEntry& entry)
+{
+    std::vector<TDatabaseFile> placed;
+    TSqliteStatement known(FDatabase.Handle(), "SELECT 1 FROM velmora_files WHERE filename = ?");
+    for (const TDatabaseFile& file : entry.Files) {
+        known.Reset();
+        known.Bind(1, file.PhysicalName);
+        if (known.Step()) placed.push_back(file);
+    }
+    return placed;
+}
+
 void TCatalog::Delete(const std::string& name)
 {
+    TSqliteStatement placed(FDatabase.Handle(),
+                            "DELETE FROM velmora_files WHERE filename IN (SELECT f.filename FROM sysaltfiles f"
+                            " JOIN sysdatabases d ON d.dbid = f.dbid WHERE d.name = ?)");
+    placed.Bind(1, name);
+    placed.Step();
     TSqliteStatement files(FDatabase.Handle(),
                            "DELETE FROM sysaltfiles WHERE dbid IN (SELECT dbid FROM sysdatabases WHERE name = ?)");
     files.Bind(1, name);

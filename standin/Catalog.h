@@ -59,6 +59,8 @@ public:
     void Replace(const std::optional<std::string>& replaced, const std::string& name,
                  const std::vector<TDatabaseFile>& files);
     void SetOffline(const std::string& name, bool offline);
+    // Those of the entry's files that the stand-in placed itself, the only ones it may delete.
+    std::vector<TDatabaseFile> FilesItPlaced(const TDatabaseEntry& entry);
     void Remove(const std::string& name);
 
 private:

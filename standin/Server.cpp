@@ -163,6 +163,7 @@ TSession::TSession(const std::string& serverDirectory, const TConnectionTarget& 
     FDatabaseKey = LowerAscii(FDatabaseName);
     RegisterFunctions(FDatabase.Handle());
     RegisterServerProperty(FDatabase.Handle(), serverDirectory);
+    FGuard.Attach(FDatabase.Handle());
     FWait.Attach(FDatabase.Handle());
     Register(this);
 }
@@ -221,6 +222,7 @@ TResultSet TSession::ExecuteStatement(const std::string& statement)
     std::vector<TToken> sig = Significant(Tokenize(statement));
     while (!sig.empty() && IsSymbol(sig.back(), ";")) sig.pop_back();
     if (sig.empty()) return TResultSet();
+    RefuseForeignSyntax(statement, sig);
     if (IsWord(sig[0], "RESTORE")) return Restore(sig);
     if (sig.size() >= 2 && IsWord(sig[1], "DATABASE")) {
         if (IsWord(sig[0], "ALTER")) return AlterDatabase(sig);
@@ -256,6 +258,7 @@ TResultSet TSession::RunSqlite(const std::string& sql, const std::vector<std::st
 {
     TResultSet result;
     sqlite3* db = FDatabase.Handle();
+    const TClientGuard::TClientStatement client(FGuard);
 
     auto bind = [&](sqlite3_stmt* statement) {
         for (std::size_t k = 0; k < parameters.size(); ++k) {
@@ -269,7 +272,13 @@ TResultSet TSession::RunSqlite(const std::string& sql, const std::vector<std::st
     if (found != FCacheIndex.end()) {
         FCache.splice(FCache.begin(), FCache, found->second);
         bind(found->second->Statement);
-        RunStatement(db, found->second->Statement, &result);
+        try {
+            RunStatement(db, found->second->Statement, &result);
+        } catch (const EProviderError&) {
+            // SQLite prepares a statement again after a change of schema.
+            FGuard.RaiseRefusal();
+            throw;
+        }
         return result;
     }
 
@@ -281,8 +290,13 @@ TResultSet TSession::RunSqlite(const std::string& sql, const std::vector<std::st
         sqlite3_stmt* statement = nullptr;
         const char* next = nullptr;
         const int rc = sqlite3_prepare_v2(db, tail, static_cast<int>(end - tail), &statement, &next);
-        if (rc != SQLITE_OK) RaiseSqliteError(db, rc);
+        if (rc != SQLITE_OK) {
+            FGuard.RaiseRefusal();
+            RaiseSqliteError(db, rc);
+        }
         if (statement == nullptr) {
+            // SQLite reads no further than a zero byte.
+            if (next <= tail) throw EProviderError("Incorrect syntax near ''.", ErrorSyntax);
             tail = next;
             continue;
         }
@@ -293,6 +307,7 @@ TResultSet TSession::RunSqlite(const std::string& sql, const std::vector<std::st
             RunStatement(db, statement, wantRows ? &result : nullptr);
         } catch (...) {
             sqlite3_finalize(statement);
+            FGuard.RaiseRefusal();
             throw;
         }
         captured = captured || wantRows;
@@ -401,9 +416,10 @@ TResultSet TSession::DropDatabase(const std::vector<TToken>& sig)
         if (!entry->Offline() && DatabaseInUse(FServerDirectory, LowerAscii(entry->Name))) {
             throw EProviderError("Cannot drop the database '" + entry->Name + "' because it is currently in use.");
         }
+        const std::vector<TDatabaseFile> placed = catalog.FilesItPlaced(*entry);
         catalog.Remove(entry->Name);
         // As the server does: an offline database's files are left where they are.
-        if (!entry->Offline()) DeleteDatabaseFiles(FServerDirectory, entry->Files);
+        if (!entry->Offline()) DeleteDatabaseFiles(FServerDirectory, placed);
     }
     return TResultSet();
 }

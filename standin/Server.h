@@ -33,6 +33,8 @@ public:
     // False once the session has been ended, by this process or another.
     bool Alive() const { return FAlive && !(FUse != nullptr && FUse->Ended()); }
     const std::string& DatabaseName() const { return FDatabaseName; }
+    // Rows the last INSERT, UPDATE or DELETE changed, as SQLite counts them.
+    long long RowsChanged() const { return FDatabase.Handle() != nullptr ? sqlite3_changes64(FDatabase.Handle()) : 0; }
     // Ends the session from outside, as the server ends a connection to a
     // database taken offline; later statements fail with reason.
     void Kill(const std::string& reason);
@@ -57,6 +59,7 @@ private:
     std::unordered_map<std::string, bool> FExactRanges;
     std::string FKillReason;
     TWaitTicker FWait;
+    TClientGuard FGuard;
 
     // Prepared statements by their SQLite text, most recent first.
     struct TCached {

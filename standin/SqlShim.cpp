@@ -261,6 +261,8 @@ private:
         const std::string column = Sig(from).Text;
         if (!check.empty()) Sig(typeEnd).Text += " CHECK (tsql_check(" + check + ", " + column + "))";
         if (type == "money" || type == "smallmoney" || type == "bit") FStored.emplace_back(column, type == "bit" ? "bit" : "money");
+        const bool integral = type == "int" || type == "integer" || type == "smallint" || type == "tinyint" || type == "bigint";
+        if (integral && !(identity && primaryKey)) FStored.emplace_back(column, "integer");
 
         static const char* const textTypes[] = {"char", "varchar", "nchar", "nvarchar", "text", "ntext", "sysname",
                                                 "uniqueidentifier"};
@@ -438,6 +440,32 @@ std::vector<std::pair<std::string, std::string>> JoinedColumns(const std::vector
 }
 
 }  // namespace
+
+void RefuseForeignSyntax(const std::string& statement, const std::vector<TToken>& sig)
+{
+    auto refuse = [](const std::string& near) {
+        throw EProviderError("Incorrect syntax near '" + near + "'.", ErrorSyntax);
+    };
+    if (statement.find('\0') != std::string::npos) refuse(std::string());
+    static const char* const sqliteStatements[] = {"ANALYZE", "ATTACH", "DETACH", "EXPLAIN", "PRAGMA", "REINDEX",
+                                                   "RELEASE", "REPLACE", "SAVEPOINT", "VACUUM", "VALUES"};
+    bool starts = true;
+    for (std::size_t k = 0; k < sig.size(); ++k) {
+        const TToken& token = sig[k];
+        if (starts) {
+            for (const char* word : sqliteStatements) {
+                if (IsWord(token, word)) refuse(token.Text);
+            }
+        }
+        starts = IsSymbol(token, ";");
+        if (k == 0) continue;
+        const TToken& before = sig[k - 1];
+        if (IsWord(before, "CREATE") && (IsWord(token, "VIRTUAL") || IsWord(token, "TEMP") || IsWord(token, "TEMPORARY"))) {
+            refuse(token.Text);
+        }
+        if ((IsWord(before, "INSERT") || IsWord(before, "UPDATE")) && IsWord(token, "OR")) refuse(token.Text);
+    }
+}
 
 TTranslation TranslateStatement(const std::string& sql)
 {

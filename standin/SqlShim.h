@@ -37,6 +37,12 @@ struct TTranslation {
     std::vector<std::string> Companions;
 };
 
+// Refuses with the server's "Incorrect syntax near" error (Msg 102) what only
+// SQLite would run: its own statements (PRAGMA, ATTACH, VACUUM, …), virtual and
+// temporary tables, INSERT OR …, and a zero byte, at which SQLite would stop
+// reading. sig: the statement's significant tokens.
+void RefuseForeignSyntax(const std::string& statement, const std::vector<TToken>& sig);
+
 TTranslation TranslateStatement(const std::string& sql);
 
 }  // namespace Velmora::Standin

@@ -52,6 +52,44 @@ private:
     sqlite3_stmt* FStatement = nullptr;
 };
 
+// SQLite's own guards behind the shim's refusals, for what clients send: no
+// other database attached, no PRAGMA, no virtual table, no function but the
+// T-SQL ones the stand-in supports, and no change to the server's catalogs. A
+// refusal fails the statement's preparation; the server's error for it waits in
+// RaiseRefusal.
+class TClientGuard {
+public:
+    // SQLite's defensive mode, no extension loading, no attached database, and
+    // the authorizer, which refuses only while a client's statement runs.
+    void Attach(sqlite3* db);
+    // Marks the statements prepared and run during its life as the client's.
+    class TClientStatement {
+    public:
+        explicit TClientStatement(TClientGuard& guard) : FGuard(guard)
+        {
+            FGuard.FActive = true;
+            FGuard.FNumber = 0;
+        }
+        ~TClientStatement() { FGuard.FActive = false; }
+        TClientStatement(const TClientStatement&) = delete;
+        TClientStatement& operator=(const TClientStatement&) = delete;
+
+    private:
+        TClientGuard& FGuard;
+    };
+    // Raises the server's error for the last refusal, if one came since the last call.
+    void RaiseRefusal();
+
+private:
+    bool FActive = false;
+    int FNumber = 0;
+    std::string FMessage;
+
+    int Authorize(int action, const char* first, const char* second, const char* database);
+    static int OnAuthorize(void* guard, int action, const char* first, const char* second, const char* database,
+                           const char* trigger);
+};
+
 // Runs fn inside BEGIN IMMEDIATE … COMMIT; rolls back when fn throws.
 template <typename TFunction>
 void InTransaction(TSqliteDatabase& db, TFunction fn)

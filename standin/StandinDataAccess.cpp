@@ -75,6 +75,8 @@ public:
         Open();
         return FSession->Execute(statement);
     }
+    // Rows the last INSERT, UPDATE or DELETE changed.
+    long long RowsChanged() const { return FSession != nullptr ? FSession->RowsChanged() : 0; }
 
     void Attach(TConnectionUser* user) { FUsers.insert(user); }
     void Release(TConnectionUser* user) { FUsers.erase(user); }
@@ -205,8 +207,7 @@ TStandinAnswer ExecuteOnStandin(IConnection& connection, const std::string& stat
     if (answer.Columns.empty() && !tokens.empty() &&
         (Standin::IsWord(tokens[0], "INSERT") || Standin::IsWord(tokens[0], "UPDATE") ||
          Standin::IsWord(tokens[0], "DELETE"))) {
-        const TResultSet changes = standin->Run("select changes()");
-        if (!changes.Rows.empty() && !changes.Rows[0].empty()) answer.RowsAffected = changes.Rows[0][0].AsInteger();
+        answer.RowsAffected = standin->RowsChanged();
     }
     return answer;
 }

@@ -4,12 +4,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/Errors.h"
 #include "platform/Utf.h"
+#include "platform/posix/IconvTextConversion.h"
+#include "preprocess/DecimalText.h"
 #include "standin/SqlShim.h"
 #include "standin/Sqlite.h"
 
@@ -54,6 +57,35 @@ std::string ValueText(sqlite3_value* value)
     return text != nullptr ? std::string(text, static_cast<std::size_t>(sqlite3_value_bytes(value))) : std::string();
 }
 
+// Bytes of text in code page 936 as Windows converts it: a character the code
+// page lacks becomes '?', one byte for each of its UTF-16 units.
+std::size_t CodePage936Length(const std::string& text)
+{
+    bool ascii = true;
+    for (const char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) return text.size();
+    // One converter per thread: sessions may run on several, and a descriptor keeps state.
+    thread_local TIconvTextConversion codePage("CP936");
+    try {
+        return codePage.Utf8ToAnsi(text).size();
+    } catch (const EVelmoraError&) {
+    }
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const TUtf8Char next = DecodeUtf8(text, i);
+        std::size_t bytes = next.CodePoint >= 0x10000 ? 2 : 1;
+        if (next.Valid) {
+            try {
+                bytes = codePage.Utf8ToAnsi(text.substr(i, next.Length)).size();
+            } catch (const EVelmoraError&) {
+            }
+        }
+        length += bytes;
+        i += next.Length;
+    }
+    return length;
+}
+
 // The length the server measures: bytes in the Chinese code page for varchar,
 // UTF-16 units for nvarchar; blanks at the end do not count, as the server
 // drops those that do not fit without complaint.
@@ -61,12 +93,11 @@ std::size_t ServerLength(const std::string& text, bool national)
 {
     std::size_t end = text.size();
     while (end > 0 && text[end - 1] == ' ') --end;
+    if (!national) return CodePage936Length(text.substr(0, end));
     std::size_t length = 0;
     for (std::size_t i = 0; i < end;) {
         const TUtf8Char next = DecodeUtf8(text, i);
-        if (!next.Valid || next.CodePoint < 0x80) length += 1;
-        else if (next.CodePoint >= 0x10000) length += national ? 2 : 4;
-        else length += national ? 1 : 2;
+        length += next.Valid && next.CodePoint >= 0x10000 ? 2 : 1;
         i += next.Length;
     }
     return length;
@@ -78,21 +109,41 @@ struct TRange {
     double High;
 };
 
-const TRange* RangeOf(const std::string& kind)
+// Ranges of the integer types, exact as doubles; a fraction is cut off (toward
+// zero) before the check, as the server converts a decimal.
+const TRange* IntegerRangeOf(const std::string& kind)
 {
     static const TRange ranges[] = {
         {"int", -2147483648.0, 2147483647.0},
         {"smallint", -32768.0, 32767.0},
         {"tinyint", 0.0, 255.0},
-        {"bigint", -9223372036854775808.0, 9223372036854775807.0},
-        {"money", -922337203685477.5808, 922337203685477.5807},
-        {"smallmoney", -214748.3648, 214748.3647},
-        {"bit", -1.7976931348623157e308, 1.7976931348623157e308},
+        // 2^63 - 1 is no double; below 2^63 is exact.
+        {"bigint", -0x1p63, 0x1.fffffffffffffp62},
     };
     for (const TRange& range : ranges) {
         if (kind == range.Type) return &range;
     }
     return nullptr;
+}
+
+// Money is a 64-bit count of ten-thousandths (smallmoney a 32-bit one); the
+// double's value is counted exactly, not compared with a rounded bound.
+bool FitsMoney(sqlite3_value* value, bool small)
+{
+    const std::int64_t limit = small ? std::int64_t{2147483647} : std::numeric_limits<std::int64_t>::max();
+    std::int64_t units = 0;
+    if (sqlite3_value_type(value) == SQLITE_INTEGER) {
+        const std::int64_t whole = sqlite3_value_int64(value);
+        if (whole > limit / TenThousand || whole < (-limit - 1) / TenThousand) return false;
+        units = whole * TenThousand;
+    } else {
+        try {
+            units = ToTenThousandths(sqlite3_value_double(value));
+        } catch (const EVelmoraError&) {
+            return false;
+        }
+    }
+    return units <= limit && units >= -limit - 1;
 }
 
 void Fail(sqlite3_context* context, const std::string& message)
@@ -117,7 +168,7 @@ void CheckFunction(sqlite3_context* context, int, sqlite3_value** values)
             Fail(context, TruncationMessage());
             return;
         }
-    } else if (const TRange* range = RangeOf(kind)) {
+    } else if (kind == "bit" || kind == "money" || kind == "smallmoney" || IntegerRangeOf(kind) != nullptr) {
         if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
             const std::string text = ValueText(value);
             if (kind == "bit" && (SameText(text, "true") || SameText(text, "false"))) {
@@ -132,10 +183,15 @@ void CheckFunction(sqlite3_context* context, int, sqlite3_value** values)
             }
             return;
         }
-        const double number = sqlite3_value_double(value);
-        bool fits = number >= range->Low && number <= range->High;
-        // A double cannot tell 2^63 - 1 from 2^63; the integer itself can.
-        if (kind == "bigint" && type == SQLITE_INTEGER) fits = true;
+        bool fits = true;
+        if (kind == "money" || kind == "smallmoney") {
+            fits = FitsMoney(value, kind == "smallmoney");
+        } else if (const TRange* range = IntegerRangeOf(kind)) {
+            // Every 64-bit integer is a bigint; the other ranges lie far inside 2^53.
+            const double number = type == SQLITE_INTEGER ? static_cast<double>(sqlite3_value_int64(value))
+                                                         : std::trunc(sqlite3_value_double(value));
+            fits = (kind == "bigint" && type == SQLITE_INTEGER) || (number >= range->Low && number <= range->High);
+        }
         if (!fits) {
             Fail(context, OverflowMessage(kind));
             return;
@@ -167,7 +223,7 @@ double RoundMoney(double value)
     return negative ? -rounded : rounded;
 }
 
-// tsql_stored(kind, value): what a money or bit column keeps of value.
+// tsql_stored(kind, value): what a money, bit or integer column keeps of value.
 void StoredFunction(sqlite3_context* context, int, sqlite3_value** values)
 {
     sqlite3_value* value = values[1];
@@ -179,7 +235,15 @@ void StoredFunction(sqlite3_context* context, int, sqlite3_value** values)
         const bool set = type == SQLITE_TEXT ? SameText(ValueText(value), "true") || sqlite3_value_double(value) != 0
                                              : sqlite3_value_double(value) != 0;
         sqlite3_result_int(context, set ? 1 : 0);
-    } else if (type == SQLITE_FLOAT) {
+    } else if (kind == "integer" && type == SQLITE_FLOAT) {
+        // A decimal stored in an integer column loses its fraction, as a conversion to int does.
+        const double whole = std::trunc(sqlite3_value_double(value));
+        if (whole >= -0x1p63 && whole < 0x1p63) {
+            sqlite3_result_int64(context, static_cast<sqlite3_int64>(whole));
+        } else {
+            sqlite3_result_value(context, value);
+        }
+    } else if (kind == "money" && type == SQLITE_FLOAT) {
         sqlite3_result_double(context, RoundMoney(sqlite3_value_double(value)));
     } else {
         sqlite3_result_value(context, value);
@@ -298,6 +362,8 @@ std::string OverflowMessage(const std::string& typeName)
 {
     return "Arithmetic overflow error converting expression to data type " + typeName + ".";
 }
+
+std::string AdHocCatalogUpdateMessage() { return "Ad hoc updates to system catalogs are not allowed."; }
 
 int ServerErrorNumber(const std::string& message)
 {

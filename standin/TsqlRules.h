@@ -20,7 +20,9 @@ enum TServerError : int {
     ErrorSyntax = 102,
     ErrorInvalidColumn = 207,
     ErrorInvalidObject = 208,
+    ErrorUnknownFunction = 195,
     ErrorConversion = 245,
+    ErrorAdHocCatalogUpdate = 259,
     ErrorViewColumnsRepeat = 4506,
     ErrorArithmeticOverflow = 8115,
     ErrorTruncation = 8152,
@@ -28,6 +30,7 @@ enum TServerError : int {
 
 std::string TruncationMessage();
 std::string OverflowMessage(const std::string& typeName);
+std::string AdHocCatalogUpdateMessage();
 
 // The server's number for a message it words this way; 0 for one it has no number for.
 int ServerErrorNumber(const std::string& message);

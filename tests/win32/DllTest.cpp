@@ -313,18 +313,15 @@ protected:
         Statuses = watcher.StatusTexts();
     }
 
-    // The run after the copy: the restore's header query and its connection fail
-    // through ADO (there is no provider here), each with its warning.
+    // The run after the copy: with no provider here the restore's header query fails
+    // through ADO, and that one box ends the run before anything could be dropped.
     void ExpectTheRestoreFailedThroughAdo()
     {
-        ASSERT_EQ(Boxes.size(), 2u);
+        ASSERT_EQ(Boxes.size(), 1u);
         EXPECT_EQ(Boxes[0].Caption, L"警告");
-        EXPECT_EQ(Boxes[0].Text, L"SQL=RESTORE HEADERONLY From Disk='" + Work + L"ufdatawk.temp'不能执行");
-        EXPECT_EQ(Boxes[1].Caption, L"警告");
-        const std::wstring prefix = L"不能还原数据库，创建失败";
-        EXPECT_EQ(Boxes[1].Text.substr(0, prefix.size()), prefix);
-        EXPECT_GT(Boxes[1].Text.size(), prefix.size()) << "the provider's reason follows";
-        EXPECT_EQ(Boxes[1].Owner, Host.Handle());
+        const std::wstring header = L"SQL=RESTORE HEADERONLY From Disk='" + Work + L"ufdatawk.temp'不能执行";
+        EXPECT_EQ(Boxes[0].Text.substr(0, Boxes[0].Text.find(L'\n')), header);
+        EXPECT_EQ(Boxes[0].Owner, Host.Handle());
         EXPECT_TRUE(StagingSeen);
         EXPECT_TRUE(StagingMatched) << "staging copy of " << StagingBytes.size() << " bytes";
         EXPECT_FALSE(FileExists(Work + L"ufdatawk.temp")) << "the staging copy is deleted after the restore";
