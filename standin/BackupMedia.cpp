@@ -72,6 +72,13 @@ std::uint64_t GetLittleEndian(const char* data, int bytes)
                                 "' is incorrectly formed. SQL Server cannot process this media family.");
 }
 
+[[noreturn]] void CannotOpen(const std::string& path)
+{
+    throw EBackupMediaError(EBackupMediaError::TReason::CannotOpen,
+                            "Cannot open backup device '" + path +
+                                "'. Device error or device off-line. See the SQL Server error log for more details.");
+}
+
 // Reads the metadata fields in the order they were written; any overrun is damage.
 class TMetadataReader {
 public:
@@ -208,17 +215,6 @@ std::string MediaHeader()
     return out;
 }
 
-std::string SetHeader(const std::string& metadata, const std::string& content)
-{
-    std::string out(SetMagic, sizeof SetMagic);
-    PutU32(out, static_cast<std::uint32_t>(metadata.size()));
-    PutU64(out, content.size());
-    PutU32(out, Crc32(metadata.data(), metadata.size()));
-    PutU32(out, Crc32(content.data(), content.size()));
-    PutU32(out, Crc32(out.data(), out.size()));
-    return out;
-}
-
 bool SameDatabaseName(const std::string& a, const std::string& b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -291,14 +287,14 @@ std::uint32_t Crc32(const void* data, std::size_t size, std::uint32_t crc)
 
 std::vector<TBackupSetInfo> ReadBackupMedia(const std::string& path)
 {
+    // A pipe or device where the media should be would hold the session in its
+    // open or read for as long as nobody writes to it.
     std::error_code error;
-    if (std::filesystem::is_directory(path, error)) Malformed(path);
+    const auto kind = std::filesystem::status(path, error).type();
+    if (kind == std::filesystem::file_type::directory) Malformed(path);
+    if (!error && kind != std::filesystem::file_type::regular) CannotOpen(path);
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw EBackupMediaError(EBackupMediaError::TReason::CannotOpen,
-                                "Cannot open backup device '" + path +
-                                    "'. Device error or device off-line. See the SQL Server error log for more details.");
-    }
+    if (!in) CannotOpen(path);
     in.seekg(0, std::ios::end);
     const std::int64_t fileSize = in.tellg();
     in.seekg(0);
@@ -347,13 +343,6 @@ std::vector<TBackupSetInfo> ReadBackupMedia(const std::string& path)
 namespace {
 
 constexpr std::size_t ChunkSize = 1u << 20;
-
-[[noreturn]] void CannotOpen(const std::string& path)
-{
-    throw EBackupMediaError(EBackupMediaError::TReason::CannotOpen,
-                            "Cannot open backup device '" + path +
-                                "'. Device error or device off-line. See the SQL Server error log for more details.");
-}
 
 // The content is an SQLite file, whose first 100 bytes say how large it is. A set
 // that is not one, or whose length disagrees, is refused on its first chunk
@@ -463,46 +452,6 @@ void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const
 void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::function<void()>& onChunk)
 {
     StreamContent(path, set, nullptr, onChunk);
-}
-
-void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const std::string& content, bool append)
-{
-    namespace fs = std::filesystem;
-    if (set.Files.size() > MaxFilesPerSet) {
-        throw EBackupMediaError(EBackupMediaError::TReason::CannotWrite,
-                                "a backup set holds at most " + std::to_string(MaxFilesPerSet) + " files, not " +
-                                    std::to_string(set.Files.size()));
-    }
-    const std::string metadata = EncodeMetadata(PlacedAfterEarlierSets(path, set, append));
-    const std::string temporary = path + ".velmora-tmp";
-    auto fail = [&](const std::string& what) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw EBackupMediaError(EBackupMediaError::TReason::CannotWrite, what);
-    };
-    if (append) {
-        // The sets already there are copied by the file system, not through memory.
-        std::error_code error;
-        fs::copy_file(path, temporary, fs::copy_options::overwrite_existing, error);
-        if (error) fail("cannot copy '" + path + "' to '" + temporary + "': " + error.message());
-    }
-    {
-        std::ofstream out(temporary, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
-        if (!out) fail("cannot create '" + temporary + "'");
-        if (!append) {
-            const std::string header = MediaHeader();
-            out.write(header.data(), static_cast<std::streamsize>(header.size()));
-        }
-        const std::string header = SetHeader(metadata, content);
-        out.write(header.data(), static_cast<std::streamsize>(header.size()));
-        out.write(metadata.data(), static_cast<std::streamsize>(metadata.size()));
-        out.write(content.data(), static_cast<std::streamsize>(content.size()));
-        out.flush();
-        if (!out) fail("cannot write '" + temporary + "'");
-    }
-    std::error_code error;
-    fs::rename(temporary, path, error);
-    if (error) fail("cannot replace '" + path + "': " + error.message());
 }
 
 std::string NowAsDateText()

@@ -108,13 +108,11 @@ void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const
                        const std::function<void()>& onChunk = {});
 // Reads one set's content through as CopyBackupContent does, writing nothing.
 void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::function<void()>& onChunk = {});
-// Adds a set (append = true) or makes new media holding only this set. The
-// set's place in the log (LSNs, GUIDs) follows the sets before it. The media
-// is written to a temporary file beside it and then renamed, so existing media is
-// never left half-written.
-void WriteBackupSet(const std::string& path, const TBackupSetInfo& set, const std::string& content, bool append);
-// The same with the content read from the file contentFile a chunk at a time, so
-// that memory stays the same whatever the size of the database.
+// Adds a set (append = true) or makes new media holding only this set, its
+// content read from the file contentFile a chunk at a time, so that memory stays
+// the same whatever the size of the database. The set's place in the log (LSNs,
+// GUIDs) follows the sets before it. The media is written to a temporary file
+// beside it and then renamed, so existing media is never left half-written.
 void WriteBackupSetFromFile(const std::string& path, const TBackupSetInfo& set, const std::string& contentFile,
                             bool append);
 

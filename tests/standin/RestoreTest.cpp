@@ -1,6 +1,7 @@
 // RESTORE HEADERONLY / FILELISTONLY / DATABASE, taking a database offline and
 // dropping it, as the restore step drives them.
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -735,7 +736,9 @@ TEST_F(RestoreTest, ASetMayDescribeNoMoreFilesThanADatabaseCanHave)
     Standin::TBackupSetInfo set;
     set.DatabaseName = "UFDATA";
     set.Files = files;
-    EXPECT_THROW(Standin::WriteBackupSet((Work / "refused.bak").string(), set, content, false),
+    WriteText((Work / "refused.content").string(), content);
+    EXPECT_THROW(Standin::WriteBackupSetFromFile((Work / "refused.bak").string(), set,
+                                                 (Work / "refused.content").string(), false),
                  Standin::EBackupMediaError);
     EXPECT_FALSE(std::filesystem::exists(Work / "refused.bak"));
 }
@@ -780,7 +783,10 @@ TEST_F(RestoreTest, EachRefusalOfARealServerReachesTheClientWithItsNumber)
         {"service", "running", "--password pw", label, 3279},
         {"service", "running", "--password pw", label + " WITH MEDIAPASSWORD='pw'", 0},
         {"version", "10.00.1600", "--server-version 10.00.1600 --encrypted 0x1A2B", restore, 33111},
+        // A pipe where the media should be is refused at once, never waited on.
+        {"service", "running", "", "RESTORE HEADERONLY FROM DISK='" + (Work / "pipe.bak").string() + "'", 3201},
     };
+    ASSERT_EQ(::mkfifo((Work / "pipe.bak").c_str(), 0600), 0);
     const std::string script = (Root / "u.sql").string();
     WriteText(script, Script("u"));
     WriteText(Work / "ufdatawk.temp", "not backup media");
