@@ -55,7 +55,7 @@ struct TServer {
 TServer MakeServer()
 {
     TServer server{Fuzz::ScratchFolder() / "server", Fuzz::ScratchFolder() / "template"};
-    WriteServiceState(server.Template.string(), "running");
+    Standin::WriteServiceState(server.Template.string(), "running");
     const std::string folder = server.Template.string();
     {
         Standin::TSession master(folder, Standin::TConnectionTarget{"master"});

@@ -11,7 +11,7 @@
 #include "platform/Errors.h"
 #include "standin/ServerFiles.h"
 
-namespace Velmora {
+namespace Velmora::Standin {
 
 namespace {
 
@@ -36,8 +36,6 @@ std::string DefaultServerDirectory()
     if (home.empty()) home = ".";
     return (std::filesystem::path(home) / ".local" / "state" / "velmora" / "server").string();
 }
-
-namespace Standin {
 
 void EnsureServerDirectory(const std::string& serverDirectory)
 {
@@ -75,6 +73,4 @@ std::string ServerKey(const std::string& serverDirectory)
     return error ? serverDirectory : canonical.string();
 }
 
-}  // namespace Standin
-
-}  // namespace Velmora
+}  // namespace Velmora::Standin

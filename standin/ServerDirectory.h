@@ -4,10 +4,10 @@
 
 #include <string>
 
-namespace Velmora {
+namespace Velmora::Standin {
 
 // VELMORA_SERVER_DIR when set, otherwise $XDG_STATE_HOME/velmora/server
 // (~/.local/state/velmora/server). Not created here; the server creates it on first use.
 std::string DefaultServerDirectory();
 
-}  // namespace Velmora
+}  // namespace Velmora::Standin

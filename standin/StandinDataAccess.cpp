@@ -7,7 +7,7 @@
 #include "platform/Errors.h"
 #include "standin/Server.h"
 
-namespace Velmora {
+namespace Velmora::Standin {
 
 namespace {
 
@@ -219,4 +219,4 @@ std::unique_ptr<IConnection> TStandinDataAccess::CreateConnection()
     return std::make_unique<TStandinConnection>(FServerDirectory);
 }
 
-}  // namespace Velmora
+}  // namespace Velmora::Standin

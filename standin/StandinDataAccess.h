@@ -6,7 +6,7 @@
 
 #include "platform/Database.h"
 
-namespace Velmora {
+namespace Velmora::Standin {
 
 class TStandinDataAccess : public IDataAccess {
 public:
@@ -29,4 +29,4 @@ struct TStandinAnswer {
 // connection must come from a TStandinDataAccess; raises EProviderError as a query would.
 TStandinAnswer ExecuteOnStandin(IConnection& connection, const std::string& statement);
 
-}  // namespace Velmora
+}  // namespace Velmora::Standin

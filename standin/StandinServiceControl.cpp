@@ -11,7 +11,7 @@
 #include "standin/ServerFiles.h"
 #include "standin/SqlShim.h"
 
-namespace Velmora {
+namespace Velmora::Standin {
 
 namespace {
 
@@ -26,7 +26,7 @@ constexpr std::size_t StateFileRead = 4096;
 // How much of an unknown word a message shows.
 constexpr std::size_t ShownWord = 32;
 
-std::string StatePath(const std::string& serverDirectory) { return Standin::ServiceStatePath(serverDirectory); }
+std::string StatePath(const std::string& serverDirectory) { return ServiceStatePath(serverDirectory); }
 
 // A word as a message may show it: its first few bytes, cut between characters.
 std::string Shown(const std::string& word)
@@ -256,4 +256,4 @@ void WriteServiceState(const std::string& serverDirectory, const std::string& st
     WriteStateText(serverDirectory, refused ? word + " " + std::to_string(refusal) : word);
 }
 
-}  // namespace Velmora
+}  // namespace Velmora::Standin

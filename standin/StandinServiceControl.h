@@ -13,7 +13,7 @@
 
 #include "platform/ServiceControl.h"
 
-namespace Velmora {
+namespace Velmora::Standin {
 
 class TStandinServiceControl : public IServiceControl {
 public:
@@ -47,4 +47,4 @@ private:
 // EVelmoraError for any other word or when the file cannot be written.
 void WriteServiceState(const std::string& serverDirectory, const std::string& state);
 
-}  // namespace Velmora
+}  // namespace Velmora::Standin

@@ -351,9 +351,9 @@ int main(int argc, char** argv)
     try {
         // The stand-in serves only a server directory that exists, while its service runs.
         std::filesystem::create_directories(serverDir);
-        WriteServiceState(serverDir, "running");
-        TStandinDataAccess data(serverDir);
-        TStandinServiceControl services(serverDir);
+        Standin::WriteServiceState(serverDir, "running");
+        Standin::TStandinDataAccess data(serverDir);
+        Standin::TStandinServiceControl services(serverDir);
         TNoScreen screen;
         TNoFiles files;
         TSameText text;

@@ -43,9 +43,9 @@ void Run(char16_t** result, void* hostWindow, const char* hostFolder, const char
     TTerminalToolkit toolkit;
     TPosixFileSystem files;
     TIconvTextConversion text;
-    const std::string serverDirectory = DefaultServerDirectory();
-    TStandinDataAccess data(serverDirectory);
-    TStandinServiceControl services(serverDirectory);
+    const std::string serverDirectory = Standin::DefaultServerDirectory();
+    Standin::TStandinDataAccess data(serverDirectory);
+    Standin::TStandinServiceControl services(serverDirectory);
     TPlatform platform{toolkit, services, data, files, text};
     // Per server, and per work folder: two runs on one work folder would fill its
     // database twice, whatever servers they use.

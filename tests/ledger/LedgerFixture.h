@@ -54,9 +54,9 @@ protected:
                ("velmora-ledger-test-" + std::to_string(random()) + std::to_string(random()));
         WorkDir = Root / "host" / "TempLateTemp";
         std::filesystem::create_directories(WorkDir);
-        Data = std::make_unique<TStandinDataAccess>((Root / "server").string());
+        Data = std::make_unique<Standin::TStandinDataAccess>((Root / "server").string());
         // The fake service control stands for the check; the stand-in itself must run too.
-        WriteServiceState((Root / "server").string(), "running");
+        Standin::WriteServiceState((Root / "server").string(), "running");
         Platform = std::make_unique<TPlatform>(TPlatform{Fake.Toolkit, Fake.Services, *Data, Fake.Files, Fake.Text});
         Form = std::make_unique<TForm_DealWithUFO>(*Platform);
     }

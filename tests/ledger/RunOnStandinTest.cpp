@@ -29,9 +29,9 @@ protected:
         std::random_device random;
         Root = fs::temp_directory_path() / ("velmora-run-test-" + std::to_string(random()) + std::to_string(random()));
         fs::create_directories(Root);
-        Data = std::make_unique<TStandinDataAccess>((Root / "server").string());
+        Data = std::make_unique<Standin::TStandinDataAccess>((Root / "server").string());
         // The fake service control stands for the check; the stand-in itself must run too.
-        WriteServiceState((Root / "server").string(), "running");
+        Standin::WriteServiceState((Root / "server").string(), "running");
         Platform = std::make_unique<TPlatform>(TPlatform{Fake.Toolkit, Fake.Services, *Data, Files, Fake.Text});
         Form = std::make_unique<TForm_DealWithUFO>(*Platform);
         UseWorkDir(Root / "host" / "TempLateTemp");

@@ -33,13 +33,13 @@ TEST_F(ConnectionTest, OnlyARunningServiceAnswers)
     connection->SetConnectionString(MasterConnection);
     EXPECT_EQ(ProviderError([&] { connection->Open(); }), notFound) << "installed, never started";
     for (const char* state : {"stopped", "paused", "missing", "denied"}) {
-        WriteServiceState(ServerDir, state);
+        Standin::WriteServiceState(ServerDir, state);
         EXPECT_EQ(ProviderError([&] { connection->Open(); }), notFound) << state;
         EXPECT_FALSE(connection->Connected()) << state;
     }
     WriteText(std::filesystem::path(ServerDir) / "service", "starting 99999999999999\n");
     EXPECT_EQ(ProviderError([&] { connection->Open(); }), notFound) << "start pending";
-    WriteServiceState(ServerDir, "running");
+    Standin::WriteServiceState(ServerDir, "running");
     EXPECT_EQ(ProviderError([&] { connection->Open(); }), "");
     EXPECT_TRUE(connection->Connected());
 }
@@ -53,7 +53,7 @@ TEST_F(ConnectionTest, AServerDirectoryThatCannotBeUsedIsNamed)
     WriteText(ServerDir, "a file where the folder should be");
     EXPECT_EQ(ProviderError([&] { connection->Open(); }), "模拟服务器的目录“" + ServerDir + "”不是目录");
     std::filesystem::remove(ServerDir);
-    WriteServiceState(ServerDir, "running");
+    Standin::WriteServiceState(ServerDir, "running");
     std::filesystem::permissions(ServerDir, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     const std::string readOnly = ProviderError([&] { connection->Open(); });
     std::filesystem::permissions(ServerDir, std::filesystem::perms::owner_all);
@@ -80,7 +80,7 @@ TEST_F(ConnectionTest, ConnectionStringKeysAreNotCaseSensitiveAndMayBeSpacedOrOm
 
 TEST_F(ConnectionTest, UnknownCatalogFailsWithTheServersLoginMessage)
 {
-    WriteServiceState(ServerDir, "running");
+    Standin::WriteServiceState(ServerDir, "running");
     auto connection = Data->CreateConnection();
     connection->SetConnectionString(UfdataConnection);
     EXPECT_EQ(ProviderError([&] { connection->Open(); }),
@@ -127,13 +127,13 @@ TEST_F(ConnectionTest, DefaultServerDirectoryFollowsTheEnvironment)
     const std::string savedStateValue = savedState != nullptr ? savedState : "";
 
     setenv("VELMORA_SERVER_DIR", "/srv/velmora-test", 1);
-    EXPECT_EQ(DefaultServerDirectory(), "/srv/velmora-test");
+    EXPECT_EQ(Standin::DefaultServerDirectory(), "/srv/velmora-test");
     unsetenv("VELMORA_SERVER_DIR");
     setenv("XDG_STATE_HOME", "/state", 1);
-    EXPECT_EQ(DefaultServerDirectory(), "/state/velmora/server");
+    EXPECT_EQ(Standin::DefaultServerDirectory(), "/state/velmora/server");
     setenv("XDG_STATE_HOME", "relative", 1);  // ignored, as the XDG rules say
     setenv("HOME", std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/home/x", 1);
-    EXPECT_EQ(DefaultServerDirectory(), std::string(std::getenv("HOME")) + "/.local/state/velmora/server");
+    EXPECT_EQ(Standin::DefaultServerDirectory(), std::string(std::getenv("HOME")) + "/.local/state/velmora/server");
 
     if (saved != nullptr) setenv("VELMORA_SERVER_DIR", savedValue.c_str(), 1);
     if (savedState != nullptr) setenv("XDG_STATE_HOME", savedStateValue.c_str(), 1);

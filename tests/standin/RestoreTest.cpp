@@ -494,7 +494,7 @@ TEST_F(RestoreTest, AnotherProcesssSessionHoldsTheDatabaseUntilItIsTakenOffline)
         // A second host: its own connection, its own SQLite handles.
         char verdict = 'x';
         try {
-            TStandinDataAccess data(ServerDir);
+            Standin::TStandinDataAccess data(ServerDir);
             auto connection = data.CreateConnection();
             connection->SetConnectionString(UfdataConnection);
             connection->Open();

@@ -13,14 +13,14 @@ namespace {
 
 class ServiceControlTest : public TStandinTest {
 protected:
-    TServiceHandle Open(TStandinServiceControl& services, const std::string& name = "MSSQLServer")
+    TServiceHandle Open(Standin::TStandinServiceControl& services, const std::string& name = "MSSQLServer")
     {
         const TServiceHandle manager = services.OpenSCManager(4);
         EXPECT_NE(manager, 0u);
         return services.OpenService(manager, name, 0x14);
     }
 
-    unsigned State(TStandinServiceControl& services, TServiceHandle service)
+    unsigned State(Standin::TStandinServiceControl& services, TServiceHandle service)
     {
         unsigned state = 0;
         EXPECT_TRUE(services.QueryServiceStatus(service, state));
@@ -30,13 +30,13 @@ protected:
 
 TEST_F(ServiceControlTest, EachWordGivesItsState)
 {
-    TStandinServiceControl services(ServerDir);
+    Standin::TStandinServiceControl services(ServerDir);
     const struct {
         const char* Word;
         unsigned State;
     } cases[] = {{"running", ServiceState::Running}, {"stopped", ServiceState::Stopped}, {"paused", ServiceState::Paused}};
     for (const auto& c : cases) {
-        WriteServiceState(ServerDir, c.Word);
+        Standin::WriteServiceState(ServerDir, c.Word);
         const TServiceHandle service = Open(services);
         ASSERT_NE(service, 0u) << c.Word;
         EXPECT_EQ(State(services, service), c.State) << c.Word;
@@ -46,7 +46,7 @@ TEST_F(ServiceControlTest, EachWordGivesItsState)
 
 TEST_F(ServiceControlTest, NoFileMeansInstalledAndStopped)
 {
-    TStandinServiceControl services(ServerDir);
+    Standin::TStandinServiceControl services(ServerDir);
     const TServiceHandle service = Open(services);
     ASSERT_NE(service, 0u);
     EXPECT_EQ(State(services, service), ServiceState::Stopped);
@@ -54,14 +54,14 @@ TEST_F(ServiceControlTest, NoFileMeansInstalledAndStopped)
 
 TEST_F(ServiceControlTest, MissingDeniedAndOtherNamesFailToOpenWithTheirCodes)
 {
-    TStandinServiceControl services(ServerDir);
-    WriteServiceState(ServerDir, "missing");
+    Standin::TStandinServiceControl services(ServerDir);
+    Standin::WriteServiceState(ServerDir, "missing");
     EXPECT_EQ(Open(services), 0u);
     EXPECT_EQ(services.LastError(), ServiceError::ServiceDoesNotExist);
-    WriteServiceState(ServerDir, "denied");
+    Standin::WriteServiceState(ServerDir, "denied");
     EXPECT_EQ(Open(services), 0u);
     EXPECT_EQ(services.LastError(), ServiceError::AccessDenied);
-    WriteServiceState(ServerDir, "running");
+    Standin::WriteServiceState(ServerDir, "running");
     EXPECT_EQ(Open(services, "MSSQL$OTHER"), 0u);
     EXPECT_EQ(services.LastError(), ServiceError::ServiceDoesNotExist);
     EXPECT_NE(Open(services, "mssqlserver"), 0u);  // service names ignore case
@@ -71,13 +71,13 @@ TEST_F(ServiceControlTest, MissingDeniedAndOtherNamesFailToOpenWithTheirCodes)
 
 TEST_F(ServiceControlTest, StartPassesThroughStartPendingThenRuns)
 {
-    TStandinServiceControl services(ServerDir, 50);
-    WriteServiceState(ServerDir, "stopped");
+    Standin::TStandinServiceControl services(ServerDir, 50);
+    Standin::WriteServiceState(ServerDir, "stopped");
     const TServiceHandle service = Open(services);
     ASSERT_TRUE(services.StartService(service));
     EXPECT_EQ(State(services, service), ServiceState::StartPending);
     // Another process sees the same pending start.
-    TStandinServiceControl other(ServerDir);
+    Standin::TStandinServiceControl other(ServerDir);
     EXPECT_EQ(State(other, Open(other)), ServiceState::StartPending);
     while (State(services, service) == ServiceState::StartPending) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -91,7 +91,7 @@ TEST_F(ServiceControlTest, StartPassesThroughStartPendingThenRuns)
 
 TEST_F(ServiceControlTest, DefaultStartTakesAFewHundredMilliseconds)
 {
-    TStandinServiceControl services(ServerDir);
+    Standin::TStandinServiceControl services(ServerDir);
     const TServiceHandle service = Open(services);
     ASSERT_TRUE(services.StartService(service));
     const std::string pending = ReadBytes(std::filesystem::path(ServerDir) / "service");
@@ -111,19 +111,19 @@ TEST_F(ServiceControlTest, WriteServiceStateRejectsUnknownWords)
 {
     for (const char* bad : {"sleeping", "refused", "refused 0", "refused x5", "refused 5 6", "refused 4294967296",
                             "running 5"}) {
-        EXPECT_THROW(WriteServiceState(ServerDir, bad), EVelmoraError) << bad;
+        EXPECT_THROW(Standin::WriteServiceState(ServerDir, bad), EVelmoraError) << bad;
     }
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(ServerDir) / "service"));
-    WriteServiceState(ServerDir, "RUNNING");
+    Standin::WriteServiceState(ServerDir, "RUNNING");
     EXPECT_EQ(ReadBytes(std::filesystem::path(ServerDir) / "service"), "running\n");
-    WriteServiceState(ServerDir, "Refused 1058");
+    Standin::WriteServiceState(ServerDir, "Refused 1058");
     EXPECT_EQ(ReadBytes(std::filesystem::path(ServerDir) / "service"), "refused 1058\n");
 }
 
 TEST_F(ServiceControlTest, RefusedStartFailsWithItsCode)
 {
-    TStandinServiceControl services(ServerDir);
-    WriteServiceState(ServerDir, "refused 1058");
+    Standin::TStandinServiceControl services(ServerDir);
+    Standin::WriteServiceState(ServerDir, "refused 1058");
     const TServiceHandle service = Open(services);
     ASSERT_NE(service, 0u);
     EXPECT_EQ(State(services, service), ServiceState::Stopped);
@@ -133,7 +133,7 @@ TEST_F(ServiceControlTest, RefusedStartFailsWithItsCode)
     EXPECT_EQ(State(services, service), ServiceState::Stopped);
 
     // Refused for want of rights: looking is allowed, opening to start is not.
-    WriteServiceState(ServerDir, "refused 5");
+    Standin::WriteServiceState(ServerDir, "refused 5");
     const TServiceHandle manager = services.OpenSCManager(4);
     const TServiceHandle lookOnly = services.OpenService(manager, "MSSQLServer", 4);
     ASSERT_NE(lookOnly, 0u);
@@ -146,7 +146,7 @@ TEST_F(ServiceControlTest, RefusedStartFailsWithItsCode)
 
 TEST_F(ServiceControlTest, StateFileThatMakesNoSenseIsNamedInTheError)
 {
-    TStandinServiceControl services(ServerDir);
+    Standin::TStandinServiceControl services(ServerDir);
     const TServiceHandle service = Open(services);
     const std::filesystem::path file = std::filesystem::path(ServerDir) / "service";
     std::filesystem::create_directories(ServerDir);
@@ -171,7 +171,7 @@ TEST_F(ServiceControlTest, StateFileThatMakesNoSenseIsNamedInTheError)
 
 TEST_F(ServiceControlTest, ClosedOrUnknownHandlesAreRefused)
 {
-    TStandinServiceControl services(ServerDir);
+    Standin::TStandinServiceControl services(ServerDir);
     const TServiceHandle service = Open(services);
     EXPECT_TRUE(services.CloseServiceHandle(service));
     unsigned state = 99;

@@ -90,7 +90,7 @@ protected:
         TStandinTest::SetUp();
         // The client never starts the service: a stopped server refuses it, as a real one would.
         ASSERT_EQ(Sql("--query 'CREATE DATABASE shim'").ExitCode, 1);
-        WriteServiceState(ServerDir, "running");
+        Standin::WriteServiceState(ServerDir, "running");
         ASSERT_EQ(Sql("--query 'CREATE DATABASE shim'").ExitCode, 0);
     }
 };

@@ -108,7 +108,7 @@ TEST_P(SqlScriptTest, EveryRecordGetsItsAnswer)
             if (record.Kind == "statement") {
                 Exec(*connection, record.Sql);
             } else {
-                for (const auto& values : ExecuteOnStandin(*connection, record.Sql).Rows) {
+                for (const auto& values : Standin::ExecuteOnStandin(*connection, record.Sql).Rows) {
                     rows.push_back(RowText(values, record.Expect));
                 }
             }

@@ -60,7 +60,7 @@ protected:
         ServerDir = (Root / "server").string();
         Work = Root / "work";
         std::filesystem::create_directories(Work);
-        Data = std::make_unique<TStandinDataAccess>(ServerDir);
+        Data = std::make_unique<Standin::TStandinDataAccess>(ServerDir);
     }
 
     void TearDown() override
@@ -74,7 +74,9 @@ protected:
     // (unless a test has set its state).
     std::unique_ptr<IConnection> Connect(const std::string& connectionString)
     {
-        if (!std::filesystem::exists(std::filesystem::path(ServerDir) / "service")) WriteServiceState(ServerDir, "running");
+        if (!std::filesystem::exists(std::filesystem::path(ServerDir) / "service")) {
+            Standin::WriteServiceState(ServerDir, "running");
+        }
         auto connection = Data->CreateConnection();
         connection->SetConnectionString(connectionString);
         connection->Open();

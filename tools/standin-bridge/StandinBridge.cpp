@@ -185,7 +185,7 @@ std::string Carry(TClient& client, const TFrame& frame, const std::string& serve
             if (!client.Session) throw EProviderError("连接没有打开");
             return Answer(client.Session->Execute(PosixPaths(frame.Text)));
         case 'S':
-            WriteServiceState(serverDirectory, frame.Word);
+            Standin::WriteServiceState(serverDirectory, frame.Word);
             return "K\n";
         case 'C':
             client.Session.reset();

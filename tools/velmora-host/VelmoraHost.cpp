@@ -173,7 +173,7 @@ int main(int argc, char** argv)
     // Only once the call can be made is anything changed.
     if (options.HasService) {
         try {
-            Velmora::WriteServiceState(Velmora::DefaultServerDirectory(), options.Service);
+            Velmora::Standin::WriteServiceState(Velmora::Standin::DefaultServerDirectory(), options.Service);
         } catch (const std::exception& error) {
             ::dlclose(library);
             return UsageError(std::string("无法设置服务状态“") + options.Service + "”：" + error.what());

@@ -140,7 +140,7 @@ std::string Shown(const TFieldValue& value)
     }
 }
 
-void Print(const TStandinAnswer& answer)
+void Print(const Standin::TStandinAnswer& answer)
 {
     if (!answer.Columns.empty()) {
         for (std::size_t c = 0; c < answer.Columns.size(); ++c) std::cout << (c > 0 ? "\t" : "") << answer.Columns[c];
@@ -195,17 +195,17 @@ int main(int argc, char** argv)
             return ExitFailure;
         }
     }
-    if (serverDir.empty()) serverDir = DefaultServerDirectory();
+    if (serverDir.empty()) serverDir = Standin::DefaultServerDirectory();
 
     try {
-        TStandinDataAccess access(serverDir);
+        Standin::TStandinDataAccess access(serverDir);
         const auto connection = access.CreateConnection();
         connection->SetConnectionString(
             "Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security Info=true;Initial Catalog=" + database +
             ";Data Source=(local)");
         connection->Open();
         TStatementCutter cutter([&connection](const std::string& statement) {
-            Print(ExecuteOnStandin(*connection, statement));
+            Print(Standin::ExecuteOnStandin(*connection, statement));
             // Nothing more is run once its answers can no longer be shown.
             if (!std::cout) throw EOutputError();
         });
