@@ -56,6 +56,7 @@ std::string WithChecksums(std::string media)
 void Read(const std::string& bytes)
 {
     const std::string media = (Fuzz::ScratchFolder() / "media.bak").string();
+    const std::string content = (Fuzz::ScratchFolder() / "content.db").string();
     {
         std::ofstream out(media, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -69,8 +70,9 @@ void Read(const std::string& bytes)
                     bytes.size()) {
                 std::abort();
             }
+            std::filesystem::remove(content);
             try {
-                Standin::VerifyBackupContent(media, set);
+                Standin::CopyBackupContent(media, set, content);
             } catch (const Standin::EBackupMediaError&) {
             }
         }

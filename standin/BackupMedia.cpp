@@ -409,7 +409,7 @@ private:
     std::FILE* FFile;
 };
 
-void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFile* out,
+void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFile& out,
                    const std::function<void()>& onChunk)
 {
     std::ifstream in(path, std::ios::binary);
@@ -427,12 +427,12 @@ void StreamContent(const std::string& path, const TBackupSetInfo& set, TOutputFi
         }
         first = false;
         crc = Crc32(buffer.data(), size, crc);
-        if (out != nullptr) out->Write(buffer.data(), size);
+        out.Write(buffer.data(), size);
         remaining -= size;
         if (onChunk) onChunk();
     }
     if (crc != set.ContentCrc) Malformed(path);
-    if (out != nullptr) out->Close();
+    out.Close();
 }
 
 }  // namespace
@@ -446,12 +446,7 @@ void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const
         if (!probe) CannotOpen(path);
     }
     TOutputFile out(target);
-    StreamContent(path, set, &out, onChunk);
-}
-
-void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::function<void()>& onChunk)
-{
-    StreamContent(path, set, nullptr, onChunk);
+    StreamContent(path, set, out, onChunk);
 }
 
 std::string NowAsDateText()

@@ -106,8 +106,6 @@ std::vector<TBackupSetInfo> ReadBackupMedia(const std::string& path);
 // called after every chunk, so a long copy can keep its caller answering.
 void CopyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::string& target,
                        const std::function<void()>& onChunk = {});
-// Reads one set's content through as CopyBackupContent does, writing nothing.
-void VerifyBackupContent(const std::string& path, const TBackupSetInfo& set, const std::function<void()>& onChunk = {});
 // Adds a set (append = true) or makes new media holding only this set, its
 // content read from the file contentFile a chunk at a time, so that memory stays
 // the same whatever the size of the database. The set's place in the log (LSNs,

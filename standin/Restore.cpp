@@ -183,7 +183,7 @@ std::size_t LongestDataFileName()
     return static_cast<std::size_t>(limit) - std::strlen("-journal");
 }
 
-enum class TRestoreKind { Header, FileList, Label, Verify, Database };
+enum class TRestoreKind { Header, FileList, Label, Database };
 
 struct TRestoreStatement {
     TRestoreKind Kind = TRestoreKind::Header;
@@ -203,8 +203,6 @@ TRestoreStatement ParseRestore(const std::vector<TToken>& sig)
         statement.Kind = TRestoreKind::FileList;
     } else if (parser.AcceptWord("LABELONLY")) {
         statement.Kind = TRestoreKind::Label;
-    } else if (parser.AcceptWord("VERIFYONLY")) {
-        statement.Kind = TRestoreKind::Verify;
     } else if (parser.AcceptWord("DATABASE")) {
         statement.Kind = TRestoreKind::Database;
         statement.Database = parser.Name();
@@ -217,17 +215,6 @@ TRestoreStatement ParseRestore(const std::vector<TToken>& sig)
     statement.Media = parser.String();
     statement.Options = ParseRestoreOptions(parser);
     return statement;
-}
-
-void VerifyEverySet(const TRestoreContext& context, const std::string& media, const std::vector<TBackupSetInfo>& sets)
-{
-    for (const TBackupSetInfo& set : sets) {
-        try {
-            VerifyBackupContent(media, set, context.OnWait);
-        } catch (const EBackupMediaError& error) {
-            ContentFailed(error, media);
-        }
-    }
 }
 
 // Refusals that follow from the set, the server and the statement alone.
@@ -552,8 +539,6 @@ const char* StatementName(TRestoreKind kind)
         return "RESTORE FILELIST";
     case TRestoreKind::Label:
         return "RESTORE LABELONLY";
-    case TRestoreKind::Verify:
-        return "VERIFY DATABASE";
     case TRestoreKind::Database:
         break;
     }
@@ -574,9 +559,6 @@ TResultSet RunRestore(const TRestoreContext& context, const TRestoreStatement& s
         return HeaderRows(knobs.Version, sets);
     case TRestoreKind::FileList:
         return FileListRows(knobs.Version, SetAt(sets, statement.Options.File, statement.Media));
-    case TRestoreKind::Verify:
-        VerifyEverySet(context, statement.Media, sets);
-        return TResultSet();
     case TRestoreKind::Label:
     case TRestoreKind::Database:
         break;
