@@ -92,7 +92,7 @@ part "coverage of the core" coverage
 
 # Each fuzz target for a short campaign (its build included, well under two minutes).
 if [[ -x scripts/fuzz.sh ]]; then
-  part "fuzz targets" nice -n 10 scripts/fuzz.sh --all 15
+  part "fuzz targets" nice -n 10 scripts/fuzz.sh --all 10
 fi
 
 if (( windows_built == 0 )); then
