@@ -298,7 +298,9 @@ TEST(PosixFileSystem, SystemCallsThatFailOrFallShortAreRetriedOrRaised)
         {{TFault::Close, 1, EINTR}, ""},
         {{TFault::Close, 1, EIO}, "关闭文件“" + target + "”失败：输入输出错误"},
     };
-    for (const auto& [fault, raised] : cases) {
+    for (const auto& row : cases) {
+        const TFault& fault = row.Fault;
+        const std::string& raised = row.Raised;
         SCOPED_TRACE(std::to_string(fault.Call) + "/" + std::to_string(fault.Nth) + "/" + std::to_string(fault.Error));
         TPosixFileSystem files(1024);
         auto in = files.OpenReadExclusive(source);
