@@ -100,22 +100,29 @@ fi
 
 database="${folder}TempLateTemp/ufdata.mdf"
 echo "Opening balances for $year (from $database):"
-# Padded by display width, in which a Chinese character takes two columns. The
-# query goes through the stand-in, whose collation the character columns use.
-"$sql_tool" --database UFDATA --query "
-  WITH shown(k, code, name, balance, direction) AS (
-    SELECT 0, '科目编码', '科目名称', '期初余额', '方向'
-    UNION ALL
-    SELECT 1, b.fchrAccount, k.fchrAccountName, printf('%.2f', b.Bal),
-           CASE b.FX WHEN 1 THEN '借' WHEN -1 THEN '贷' ELSE '平' END
-    FROM Bal AS b JOIN km AS k ON k.fchrAccount = b.fchrAccount),
-  measured AS (
-    SELECT *, length(code) + (length(CAST(code AS BLOB)) - length(code)) / 2 AS wc,
-              length(name) + (length(CAST(name AS BLOB)) - length(name)) / 2 AS wn,
-              length(balance) + (length(CAST(balance AS BLOB)) - length(balance)) / 2 AS wb
-    FROM shown)
-  SELECT code || printf('%*s', max(12 - wc, 1), '') || name || printf('%*s', max(24 - wn, 1), '')
-         || printf('%*s', max(14 - wb, 0), '') || balance || '  ' || direction AS line
-  FROM measured ORDER BY k, code;" | tail -n +2
+# Padded by display width, in which a Chinese character takes two columns.
+width_of() {
+  local LC_ALL=C.UTF-8
+  local characters=${#1}
+  LC_ALL=C
+  local bytes=${#1}
+  echo $((characters + (bytes - characters) / 2))
+}
+pad() {  # TEXT WIDTH [right]: TEXT in WIDTH columns, at least one blank after a left-aligned one
+  local blanks=$(($2 - $(width_of "$1")))
+  if [[ ${3:-} == right ]]; then
+    printf '%*s%s' $((blanks > 0 ? blanks : 0)) '' "$1"
+  else
+    printf '%s%*s' "$1" $((blanks > 1 ? blanks : 1)) ''
+  fi
+}
+balances=$("$sql_tool" --database UFDATA --query "
+  SELECT b.fchrAccount, k.fchrAccountName, b.Bal,
+         CASE b.FX WHEN 1 THEN N'借' WHEN -1 THEN N'贷' ELSE N'平' END
+  FROM Bal AS b JOIN km AS k ON k.fchrAccount = b.fchrAccount
+  ORDER BY b.fchrAccount") || exit 1
+while IFS=$'\t' read -r code name balance direction; do
+  echo "$(pad "$code" 12)$(pad "$name" 24)$(pad "$balance" 14 right)  $direction"
+done < <(printf '%s\t%s\t%s\t%s\n' '科目编码' '科目名称' '期初余额' '方向'; tail -n +2 <<<"$balances")
 [[ $keep -eq 1 ]] && echo "Work directory kept: $work"
 exit 0
