@@ -50,6 +50,13 @@ public:
         static_cast<void>(path);
         return -1;
     }
+    // Bytes of the regular file at path; -1 when there is none there (nothing, a
+    // folder, a link or a device) or the adapter cannot tell.
+    virtual std::int64_t FileSize(const std::string& path)
+    {
+        static_cast<void>(path);
+        return -1;
+    }
     // "\\" on Windows, "/" on POSIX.
     virtual std::string PathSeparator() const = 0;
 };

@@ -114,6 +114,7 @@ private:
     void ShowEscapedFailure(const std::string& reason);
     void ReadServerFacts();
     bool ForeseeRestore(int position);
+    std::vector<std::string> RestoreTargets(const std::vector<TBackupFile>& files) const;
     bool RefuseRestore(int number);
     // The box for a refusal the run knows by its number; empty for any other number.
     std::string ExplainServerFailure(int number);

@@ -65,17 +65,10 @@ bool TForm_DealWithUFO::RestoreDatabase()
     // An empty file list leaves the names to the server, which then says what is wrong.
     std::vector<TBackupFile> files = FRestoreFacts.Files;
     while (files.size() < 2) files.push_back(TBackupFile{});
-
-    std::vector<TFileMove> moves{{files[0].LogicalName, FWorkDir + "ufdata.mdf"},
-                                 {files[1].LogicalName, FWorkDir + "ufdata.ldf"}};
-    std::vector<std::string> moreTargets;
-    for (std::size_t k = 2; k < files.size(); ++k) {
-        const std::string number = std::to_string(k + 1);
-        const std::string target = FWorkDir + "ufdata_" + number + (files[k].Type == "L" ? ".ldf" : ".ndf");
-        moves.push_back({files[k].LogicalName, target});
-        moreTargets.push_back(target);
-    }
-    if (refuseSpecialTarget(moreTargets)) return false;
+    const std::vector<std::string> targets = RestoreTargets(files);
+    std::vector<TFileMove> moves;
+    for (std::size_t k = 0; k < files.size(); ++k) moves.push_back({files[k].LogicalName, targets[k]});
+    if (refuseSpecialTarget({targets.begin() + 2, targets.end()})) return false;
     const std::string statement = RestoreStatement(FTempFile, position, moves);
 
     try {
@@ -98,6 +91,17 @@ bool TForm_DealWithUFO::RestoreDatabase()
         ShowMessage(text, DealWithUFOText::CaptionWarning, MsgBox::IconWarning);
         return false;
     }
+}
+
+// The set's first two files take the names the host knows; every further file is
+// numbered after its place in the set.
+std::vector<std::string> TForm_DealWithUFO::RestoreTargets(const std::vector<TBackupFile>& files) const
+{
+    std::vector<std::string> targets{FWorkDir + "ufdata.mdf", FWorkDir + "ufdata.ldf"};
+    for (std::size_t k = 2; k < files.size(); ++k) {
+        targets.push_back(FWorkDir + "ufdata_" + std::to_string(k + 1) + (files[k].Type == "L" ? ".ldf" : ".ndf"));
+    }
+    return targets;
 }
 
 std::string RestoreStatement(const std::string& media, int position, const std::vector<TFileMove>& moves)

@@ -65,7 +65,7 @@ struct TRestoreFacts {
     TBackupSetHeader Set;
     int Families = 1;             // of the media set, as its label gives it
     std::vector<TBackupFile> Files;
-    std::int64_t Needed = 0;      // every file of the set
+    std::int64_t Needed = 0;      // every file of the set, less the files it replaces
     std::int64_t DataSize = 0;    // what the edition's cap counts: the data files
     std::int64_t Free = -1;       // on the work folder's volume; -1 when unknown
 };

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 
 #include "platform/Errors.h"
@@ -82,6 +83,12 @@ bool TForm_DealWithUFO::ForeseeRestore(int position)
     if (facts.Set.Encrypted) return RefuseRestore(ServerError::CertificateNotFound);
     if (facts.Express && facts.DataSize > ExpressSizeCap(facts.Server)) {
         return RefuseRestore(ServerError::EditionSizeLimit);
+    }
+    // The restore replaces what lies under its targets' names (the old UFDATA's
+    // files, dropped first), so their room counts as free, as the server counts it.
+    for (const std::string& target : RestoreTargets(facts.Files)) {
+        const std::int64_t replaced = FPlatform.Files.FileSize(target);
+        if (replaced > 0) facts.Needed -= std::min(replaced, facts.Needed);
     }
     facts.Free = FPlatform.Files.FreeSpace(FWorkDir);
     if (facts.Free >= 0 && facts.Needed > facts.Free) return RefuseRestore(ServerError::InsufficientSpace);

@@ -280,6 +280,13 @@ bool TPosixFileSystem::IsLinkOrSpecial(const std::string& path)
     throw EVelmoraError("无法查看文件“" + path + "”：" + SystemErrorText(errno));
 }
 
+std::int64_t TPosixFileSystem::FileSize(const std::string& path)
+{
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    return static_cast<std::int64_t>(info.st_size);
+}
+
 std::int64_t TPosixFileSystem::FreeSpace(const std::string& path)
 {
     struct statvfs volume {};

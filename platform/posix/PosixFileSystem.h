@@ -63,6 +63,7 @@ public:
     bool IsLinkOrSpecial(const std::string& path) override;
     // What an unprivileged user may write (f_bavail), not the blocks kept for root.
     std::int64_t FreeSpace(const std::string& path) override;
+    std::int64_t FileSize(const std::string& path) override;
 
 private:
     std::size_t FBufferSize;

@@ -171,6 +171,15 @@ bool TWin32FileSystem::IsLinkOrSpecial(const std::string& path)
     return (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0;
 }
 
+std::int64_t TWin32FileSystem::FileSize(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(ToWide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+    constexpr DWORD NotAFile = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE;
+    if ((data.dwFileAttributes & NotAFile) != 0) return -1;
+    return static_cast<std::int64_t>((static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
 std::int64_t TWin32FileSystem::FreeSpace(const std::string& path)
 {
     ULARGE_INTEGER available{};

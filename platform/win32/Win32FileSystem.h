@@ -60,6 +60,7 @@ public:
     bool IsLinkOrSpecial(const std::string& path) override;
     // The caller's share of the volume, as disk quotas leave it.
     std::int64_t FreeSpace(const std::string& path) override;
+    std::int64_t FileSize(const std::string& path) override;
     std::string PathSeparator() const override { return "\\"; }
 
 private:

@@ -271,6 +271,13 @@ TEST_F(Restore, ForeseenRefusalsShowOneBoxAndLeaveUfdataAlone)
          "文件夹的读取和写入权限，或改用用户个人文件夹以外的主机文件夹。" + fix + "3201）"},
         // What the server restores is let through: no box.
         {"just fits", [&](TScriptedServer& t) { t.Sizes = {600, 401}, t.Fake.Files.Free = 1001; }, ""},
+        {"fits in the room of the files it replaces",
+         [&](TScriptedServer& t) {
+             t.Sizes = {600, 401}, t.Fake.Files.Free = 1;
+             t.Fake.Files.Contents["D:\\host\\TempLateTemp\\ufdata.mdf"] = std::string(500, 'm');
+             t.Fake.Files.Contents["D:\\host\\TempLateTemp\\ufdata.ldf"] = std::string(500, 'l');
+         },
+         ""},
         {"2000 set on 2008 R2 Express at its cap",
          [&](TScriptedServer& t) {
              t.SetVersion = {8, 0, 2039}, t.ServerVersion = "10.50.1600.1", t.Edition = 4, t.Sizes = {10 * GiB, 1000};

@@ -114,6 +114,11 @@ public:
     bool DeleteFile(const std::string& path) override;
     std::string PathSeparator() const override { return Separator; }
     bool IsLinkOrSpecial(const std::string& path) override { return Special.count(path) != 0; }
+    std::int64_t FileSize(const std::string& path) override
+    {
+        const auto found = Contents.find(path);
+        return found == Contents.end() ? -1 : static_cast<std::int64_t>(found->second.size());
+    }
     std::int64_t FreeSpace(const std::string& path) override
     {
         FreeSpaceAsked.push_back(path);

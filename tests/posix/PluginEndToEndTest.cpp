@@ -146,6 +146,8 @@ TEST_F(PluginRun, RestoreRefusalsAreToldByNumberAndForeseenOnesLeaveTheOldUfdata
     const std::string before = contents(work + "ufdata.mdf");
     ASSERT_FALSE(before.empty());
     const std::string files = "UFDATA_Data:D:ufdata.mdf:";
+    // The old UFDATA's files make room for the new ones, as the server counts it.
+    const std::uintmax_t replaced = fs::file_size(work + "ufdata.mdf") + fs::file_size(work + "ufdata.ldf");
     struct TRow {
         std::vector<std::string> Options;
         std::string Knob, KnobText, Box;
@@ -155,7 +157,7 @@ TEST_F(PluginRun, RestoreRefusalsAreToldByNumberAndForeseenOnesLeaveTheOldUfdata
         {{}, "account", "NT AUTHORITY\\NETWORK SERVICE\ndeny " + work + "\n",
          "SQL Server 服务的登录账户“NT AUTHORITY\\NETWORK SERVICE”不能读写文件夹“" + work + "”，不能还原数据库。\n请给账户“NT AUTHORITY\\NETWORK SERVICE”授予这个文件夹的读取和写入权限，或改用用户个人文件夹以外的主机文件夹。\n（SQL Server 错误 3201）"},
         {{"--server-version", "9.00.1399"}, "", "", "备份由 SQL Server 9.00.1399 写成，本机的 SQL Server 是 8.00.2039，不能还原这个备份。"},
-        {{"--file", files + "1125899906842624", "--file", "UFDATA_Log:L:ufdata.ldf:1024"}, "", "", "，不能还原数据库：需要 1125899906843648 字节，可用 "},
+        {{"--file", files + "1125899906842624", "--file", "UFDATA_Log:L:ufdata.ldf:1024"}, "", "", "，不能还原数据库：需要 " + std::to_string(1125899906843648u - replaced) + " 字节，可用 "},
         {{"--file", files + "3221225472", "--file", "UFDATA_Log:L:ufdata.ldf:1024"}, "edition", "express",
          "（每个数据库最多 2048 MB），备份中的数据库有 3072 MB，不能还原。"},
         {{"--compressed"}, "version", "9.00.5000", "SQL Server 9.00.5000 不能读取这个备份：备份文件已损坏或不完整，或者是压缩备份"},

@@ -128,6 +128,12 @@ TEST(PosixFileSystem, LinksAndSpecialFilesAreToldApartFromPlainFiles)
     EXPECT_TRUE(files.IsLinkOrSpecial(dir / "dangling"));
     EXPECT_TRUE(files.IsLinkOrSpecial(dir / "pipe"));
     EXPECT_TRUE(files.IsLinkOrSpecial(dir.Path()));
+    // Only a plain file has a size that a restore would free by replacing it.
+    EXPECT_EQ(files.FileSize(dir / "plain"), 1);
+    for (const char* notAFile : {"absent", "link", "dangling", "pipe"}) {
+        EXPECT_EQ(files.FileSize(dir / notAFile), -1) << notAFile;
+    }
+    EXPECT_EQ(files.FileSize(dir.Path()), -1);
     EXPECT_EQ(MessageOf<EVelmoraError>([&] { files.IsLinkOrSpecial(dir / "plain/ufdata.mdf"); }),
               "无法查看文件“" + dir / "plain/ufdata.mdf" + "”：路径中的某一部分不是文件夹");
 }

@@ -385,6 +385,10 @@ TEST_F(Win32FileSystemTest, RestoreTargetsThatAreNotPlainFilesAreFound)
     EXPECT_FALSE(Files.IsLinkOrSpecial(Path(L"ufdata.ldf"))) << "absent";
     EXPECT_TRUE(Files.IsLinkOrSpecial(Utf8(Folder.Path()))) << "a folder";
     EXPECT_FALSE(Files.IsLinkOrSpecial(Path(L"no such folder\\ufdata.mdf")));
+    // Only a plain file has a size that a restore would free by replacing it.
+    EXPECT_EQ(Files.FileSize(Path(L"ufdata.mdf")), 1);
+    EXPECT_EQ(Files.FileSize(Path(L"ufdata.ldf")), -1);
+    EXPECT_EQ(Files.FileSize(Utf8(Folder.Path())), -1);
 }
 
 // ---------------------------------------------------------------- OLE result string
