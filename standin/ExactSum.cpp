@@ -12,15 +12,15 @@ namespace Velmora::Standin {
 namespace {
 
 constexpr std::int64_t Scale = 10000;  // money keeps four decimals
-constexpr std::int64_t Int64Max = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t Int64Min = std::numeric_limits<std::int64_t>::min();
 
-// Adds b to a unless that would overflow; false then, a unchanged.
-bool AddChecked(std::int64_t& a, std::int64_t b)
+// Wide enough that sums of 64-bit inputs, and of their ten-thousandths, never
+// overflow on the way: whether the sum fits its type is asked of the frame's sum
+// as it stands, so a value that has left a moving window leaves no trace.
+__extension__ typedef __int128 TWide;
+
+bool FitsInt64(TWide value)
 {
-    if ((b > 0 && a > Int64Max - b) || (b < 0 && a < Int64Min - b)) return false;
-    a += b;
-    return true;
+    return value >= std::numeric_limits<std::int64_t>::min() && value <= std::numeric_limits<std::int64_t>::max();
 }
 
 // Three sums at once, since which one answers is known only at the end: the
@@ -33,10 +33,8 @@ struct TExactSum {
     std::int64_t Count;        // inputs that are not NULL
     std::int64_t NonIntegers;  // of those, inputs that are not integers
     std::int64_t NotScaled;    // of those, inputs that are no whole number of ten-thousandths
-    std::int64_t Integers;
-    bool IntegersOverflowed;
-    std::int64_t Scaled;
-    bool ScaledOverflowed;
+    TWide Integers;
+    TWide Scaled;
     double Sum;
     double Compensation;
 
@@ -60,14 +58,8 @@ struct TExactSum {
         Count += sign;
         if (type == SQLITE_INTEGER) {
             const std::int64_t v = sqlite3_value_int64(value);
-            if (!IntegersOverflowed) {
-                IntegersOverflowed = sign > 0 ? !AddChecked(Integers, v)
-                                              : (v == Int64Min || !AddChecked(Integers, -v));
-            }
-            if (!ScaledOverflowed) {
-                ScaledOverflowed = v > Int64Max / Scale || v < -(Int64Max / Scale) ||
-                                   !AddChecked(Scaled, sign * v * Scale);
-            }
+            Integers += sign * TWide{v};
+            Scaled += sign * TWide{v} * Scale;
             AddFloat(sign * static_cast<double>(v));
             return;
         }
@@ -88,7 +80,7 @@ struct TExactSum {
             NotScaled += sign;
             return;
         }
-        if (!ScaledOverflowed) ScaledOverflowed = !AddChecked(Scaled, sign * static_cast<std::int64_t>(whole));
+        Scaled += sign * static_cast<TWide>(static_cast<std::int64_t>(whole));
     }
 };
 
@@ -140,13 +132,13 @@ void Value(sqlite3_context* context)
     if (sum == nullptr || sum->Count == 0) {
         sqlite3_result_null(context);
     } else if (sum->NonIntegers == 0) {
-        if (sum->IntegersOverflowed) {
+        if (!FitsInt64(sum->Integers)) {
             sqlite3_result_error(context, "Arithmetic overflow error converting expression to data type bigint.", -1);
         } else {
-            sqlite3_result_int64(context, sum->Integers);
+            sqlite3_result_int64(context, static_cast<std::int64_t>(sum->Integers));
         }
-    } else if (sum->NotScaled == 0 && !sum->ScaledOverflowed) {
-        sqlite3_result_double(context, Quotient(sum->Scaled));
+    } else if (sum->NotScaled == 0 && FitsInt64(sum->Scaled)) {
+        sqlite3_result_double(context, Quotient(static_cast<std::int64_t>(sum->Scaled)));
     } else if (sum->NotScaled == 0) {
         // Ten-thousandths beyond 64 bits are beyond money's range.
         sqlite3_result_error(context, "Arithmetic overflow error converting expression to data type money.", -1);
