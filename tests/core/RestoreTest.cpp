@@ -301,5 +301,41 @@ TEST_F(Restore, ForeseenRefusalsShowOneBoxAndLeaveUfdataAlone)
     }
 }
 
+// The rules as SQL Server's documentation gives them: a server restores sets of its
+// own release and older ones down to a floor, and never a newer release's.
+TEST(RestoreFacts, ReleasesVolumesAndWhichServerRestoresWhichSet)
+{
+    const auto version = [](const std::string& text) {
+        const TServerVersion v = TServerVersion::Parse(text);
+        return std::to_string(v.Major) + "/" + std::to_string(v.Minor) + "/" + std::to_string(v.Build);
+    };
+    EXPECT_EQ(version("11.0.2100.60"), "11/0/2100");
+    EXPECT_EQ(version("10.50.1600"), "10/50/1600");
+    EXPECT_EQ(version("9"), "9/0/0");
+    EXPECT_EQ(version(""), "0/0/0");
+    EXPECT_EQ(version("1234567.1"), "123456/0/0") << "no part runs on past six digits";
+
+    const struct {
+        const char* Server;
+        const char* Set;
+        bool Restores;
+    } rules[] = {
+        {"8.00.2039", "7.00.623", true},    {"8.00.2039", "9.00.1399", false}, {"9.00.1399", "7.00.623", true},
+        {"9.00.1399", "10.00.1600", false}, {"10.00.1600", "7.00.623", false}, {"10.00.1600", "8.00.2039", true},
+        {"10.00.1600", "10.50.1600", false}, {"10.50.1600", "10.00.5500", true}, {"11.0.2100", "8.00.2039", false},
+        {"11.0.2100", "9.00.5000", true},   {"12.0.2000", "9.00.5000", false}, {"13.0.1601", "10.00.1600", true},
+        {"", "9.00.1399", true},             {"8.00.2039", "", true},
+    };
+    for (const auto& rule : rules) {
+        EXPECT_EQ(RestoresSetFrom(TServerVersion::Parse(rule.Server), TServerVersion::Parse(rule.Set)), rule.Restores)
+            << rule.Server << " restoring " << rule.Set;
+    }
+
+    EXPECT_EQ(VolumeOf("D:\\host\\TempLateTemp\\"), "D:\\");
+    EXPECT_EQ(VolumeOf("\\\\srv\\share\\host\\"), "\\\\srv\\share\\");
+    EXPECT_EQ(VolumeOf("\\\\srv\\share"), "\\\\srv\\share");
+    EXPECT_EQ(VolumeOf("/srv/host/"), "/srv/host/");
+}
+
 }  // namespace
 }  // namespace Velmora
