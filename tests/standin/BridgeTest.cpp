@@ -128,7 +128,8 @@ TEST_F(BridgeTest, OnlyItsOwnUserIsServedAndNoRequestOutgrowsItsLimits)
     };
     for (const auto& row : refused) {
         const int socket = Connect();
-        Send(socket, row.Request);
+        // The bridge may close before it has taken a refused request whole.
+        static_cast<void>(send(socket, row.Request.data(), row.Request.size(), MSG_NOSIGNAL));
         const std::string answer = UntilClosed(socket);
         EXPECT_EQ(answer.substr(0, row.Answered.size() + 4), row.Answered + "X 0 ") << row.What << ": " << answer;
         EXPECT_NE(answer.find(row.Says), std::string::npos) << row.What << ": " << answer;

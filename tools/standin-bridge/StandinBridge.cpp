@@ -103,6 +103,24 @@ bool Write(int socket, const std::string& bytes)
     return true;
 }
 
+// After a refusal the rest of the request may still be arriving. Closing with it
+// unread makes the system answer with a reset, which can overtake the refusal; so
+// the sending side is closed first and what still comes is read and dropped, for
+// a second at the most.
+void CloseAfterRefusal(int socket)
+{
+    shutdown(socket, SHUT_WR);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    char sink[4096];
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd watch{socket, POLLIN, 0};
+        if (left.count() <= 0 || poll(&watch, 1, static_cast<int>(left.count())) <= 0) break;
+        if (recv(socket, sink, sizeof sink, 0) <= 0) break;
+    }
+}
+
 // Whether the client has closed its end; what it may have sent ahead stays unread.
 bool ClientGone(int socket)
 {
@@ -260,9 +278,9 @@ void Serve(int socket, std::string serverDirectory, std::string token, int liste
             if (!Write(socket, answer)) break;
         }
     } catch (const EBridgeProtocolError& error) {
-        Write(socket, ErrorAnswer(0, error.what()));
+        if (Write(socket, ErrorAnswer(0, error.what()))) CloseAfterRefusal(socket);
     } catch (const std::exception& error) {
-        Write(socket, ErrorAnswer(0, error.what()));
+        if (Write(socket, ErrorAnswer(0, error.what()))) CloseAfterRefusal(socket);
     }
     {
         std::lock_guard<std::mutex> hold(ServerLock);
