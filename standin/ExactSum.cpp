@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -17,6 +18,24 @@ constexpr std::int64_t Scale = 10000;  // money keeps four decimals
 // overflow on the way: whether the sum fits its type is asked of the frame's sum
 // as it stands, so a value that has left a moving window leaves no trace.
 __extension__ typedef __int128 TWide;
+
+// A TWide kept as bytes: SQLite aligns an aggregate's state to 8 bytes only,
+// where a TWide asks for 16.
+struct TWideSum {
+    unsigned char Bytes[sizeof(TWide)];
+
+    TWide Value() const
+    {
+        TWide value;
+        std::memcpy(&value, Bytes, sizeof value);
+        return value;
+    }
+    void Add(TWide addend)
+    {
+        const TWide sum = Value() + addend;
+        std::memcpy(Bytes, &sum, sizeof sum);
+    }
+};
 
 bool FitsInt64(TWide value)
 {
@@ -33,8 +52,8 @@ struct TExactSum {
     std::int64_t Count;        // inputs that are not NULL
     std::int64_t NonIntegers;  // of those, inputs that are not integers
     std::int64_t NotScaled;    // of those, inputs that are no whole number of ten-thousandths
-    TWide Integers;
-    TWide Scaled;
+    TWideSum Integers;
+    TWideSum Scaled;
     double Sum;
     double Compensation;
 
@@ -58,8 +77,8 @@ struct TExactSum {
         Count += sign;
         if (type == SQLITE_INTEGER) {
             const std::int64_t v = sqlite3_value_int64(value);
-            Integers += sign * TWide{v};
-            Scaled += sign * TWide{v} * Scale;
+            Integers.Add(sign * TWide{v});
+            Scaled.Add(sign * TWide{v} * Scale);
             AddFloat(sign * static_cast<double>(v));
             return;
         }
@@ -80,7 +99,7 @@ struct TExactSum {
             NotScaled += sign;
             return;
         }
-        Scaled += sign * static_cast<TWide>(static_cast<std::int64_t>(whole));
+        Scaled.Add(sign * static_cast<TWide>(static_cast<std::int64_t>(whole)));
     }
 };
 
@@ -132,13 +151,13 @@ void Value(sqlite3_context* context)
     if (sum == nullptr || sum->Count == 0) {
         sqlite3_result_null(context);
     } else if (sum->NonIntegers == 0) {
-        if (!FitsInt64(sum->Integers)) {
+        if (!FitsInt64(sum->Integers.Value())) {
             sqlite3_result_error(context, "Arithmetic overflow error converting expression to data type bigint.", -1);
         } else {
-            sqlite3_result_int64(context, static_cast<std::int64_t>(sum->Integers));
+            sqlite3_result_int64(context, static_cast<std::int64_t>(sum->Integers.Value()));
         }
-    } else if (sum->NotScaled == 0 && FitsInt64(sum->Scaled)) {
-        sqlite3_result_double(context, Quotient(static_cast<std::int64_t>(sum->Scaled)));
+    } else if (sum->NotScaled == 0 && FitsInt64(sum->Scaled.Value())) {
+        sqlite3_result_double(context, Quotient(static_cast<std::int64_t>(sum->Scaled.Value())));
     } else if (sum->NotScaled == 0) {
         // Ten-thousandths beyond 64 bits are beyond money's range.
         sqlite3_result_error(context, "Arithmetic overflow error converting expression to data type money.", -1);
